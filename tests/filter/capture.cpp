@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "image.h"
@@ -83,6 +84,17 @@ void capture(const char* when) {
   if (path && writePam(path, img)) logCall("capture %s: %dx%d", when, img.width, img.height);
 }
 
+// Tightly packed sizes; the 4-texel rows of these images need no padding.
+size_t bytesPerTexel(GLenum format, GLenum type) {
+  if (type != GL_UNSIGNED_BYTE) return 2;  // the packed 16-bit types
+  switch (format) {
+    case GL_LUMINANCE_ALPHA: return 2;
+    case GL_RGB: return 3;
+    case GL_RGBA: return 4;
+    default: return 1;
+  }
+}
+
 PFNGLDRAWTEXIOESPROC realDrawTex = nullptr;
 
 void GL_APIENTRY loggedDrawTex(GLint x, GLint y, GLint z, GLint width, GLint height) {
@@ -132,7 +144,14 @@ __eglMustCastToProperFunctionPointerType EGLAPIENTRY eglGetProcAddress(const cha
 void GL_APIENTRY glTexImage2D(GLenum target, GLint level, GLint internalformat, GLsizei width,
                               GLsizei height, GLint border, GLenum format, GLenum type,
                               const void* pixels) {
-  logCall("glTexImage2D 0x%x 0x%x %dx%d", format, type, width, height);
+  std::string bytes;
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height) * bytesPerTexel(format, type);
+  for (size_t i = 0; pixels && i < n; ++i) {
+    char hex[3];
+    snprintf(hex, sizeof hex, "%02x", static_cast<const unsigned char*>(pixels)[i]);
+    bytes += hex;
+  }
+  logCall("glTexImage2D 0x%x 0x%x %dx%d %s", format, type, width, height, bytes.c_str());
   real<decltype(&glTexImage2D)>("glTexImage2D")(target, level, internalformat, width, height,
                                                 border, format, type, pixels);
 }
