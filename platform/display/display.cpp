@@ -1,23 +1,14 @@
 #include "velmora/display.h"
 
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
-#include <memory>
 
 namespace {
 
-struct DisplayCloser {
-  void operator()(Display* d) const { XCloseDisplay(d); }
-};
-using Connection = std::unique_ptr<Display, DisplayCloser>;
-
-// The windows handed out live on this connection, so it stays open until the
-// process ends; closing it then lets the server take the windows down.
-Connection& connection() {
-  static Connection conn;
-  return conn;
-}
+// The windows handed out live on this connection, and callers never release
+// them, so it stays open until the process ends and the server takes the
+// windows down with it. It is deliberately not closed at exit: by then the
+// server may be gone, and Xlib would end the process over the broken link.
+Display* s_connection = nullptr;
 
 // Blocks until the server reports the window mapped, so that the caller gets
 // a window it can draw to at once.
@@ -31,11 +22,10 @@ void waitForMap(Display* d, Window w) {
 }  // namespace
 
 extern "C" EGLNativeWindowType velmora_createDisplaySurface(void) {
-  Connection& conn = connection();
-  if (!conn) conn.reset(XOpenDisplay(nullptr));  // the X server named by DISPLAY
-  if (!conn) return 0;
+  if (!s_connection) s_connection = XOpenDisplay(nullptr);  // the X server named by DISPLAY
+  if (!s_connection) return 0;
 
-  Display* d = conn.get();
+  Display* d = s_connection;
   const int screen = DefaultScreen(d);
   XSetWindowAttributes attrs{};
   // The display surface is the whole screen: keep window managers from
