@@ -133,7 +133,8 @@ int main(int argc, char** argv) {
   }
 
   // The GLES library need not export the draw-texture extension; EGL hands
-  // out extension entry points.
+  // out extension entry points. Without one there is nothing to draw, and
+  // calling through null would crash.
   auto drawTex = reinterpret_cast<PFNGLDRAWTEXIOESPROC>(eglGetProcAddress("glDrawTexiOES"));
   if (drawTex) drawTex(0, 0, 0, dim, dim);
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "image.h"
+#include "velmora/display.h"
 
 namespace {
 
@@ -123,6 +124,11 @@ EGLSurface EGLAPIENTRY eglCreatePbufferSurface(EGLDisplay dpy, EGLConfig config,
   logCall("eglCreatePbufferSurface %dx%d", width, height);
   return real<decltype(&eglCreatePbufferSurface)>("eglCreatePbufferSurface")(
       dpy, config, breakIt ? refused : attribs);
+}
+
+EGLNativeWindowType velmora_createDisplaySurface(void) {
+  logCall("velmora_createDisplaySurface");
+  return real<decltype(&velmora_createDisplaySurface)>("velmora_createDisplaySurface")();
 }
 
 EGLSurface EGLAPIENTRY eglCreateWindowSurface(EGLDisplay dpy, EGLConfig config,
