@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Demo of filter: draws the test texture in all six formats on a private
+# Xvfb screen, captures each frame and writes PNG pictures plus a contact
+# sheet with the format names.  Usage: filter.sh BUILD_DIR
+set -euo pipefail
+build="$(cd "${1:?usage: filter.sh BUILD_DIR}" && pwd)"
+out="$build/demo/filter"
+rm -rf "$out"
+mkdir -p "$out"
+
+work="$(mktemp -d)"
+xvfb_pid=""
+cleanup() {
+  if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A free display number, chosen by the server itself; -noreset keeps it up
+# between the clients.
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 192x192x24 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
+if [[ ! -s "$work/display" ]]; then
+  echo "filter demo: Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1
+fi
+display=":$(head -n1 "$work/display")"
+
+names=("" "LUMINANCE" "RGB 565" "RGBA 4444" "LUMINANCE_ALPHA" "RGBA 5551" "RGBA 8888")
+files=("" "luminance" "rgb565" "rgba4444" "luminance-alpha" "rgba5551" "rgba8888")
+sheet_args=()
+for t in 1 2 3 4 5 6; do
+  capture="$out/filter-$t-${files[$t]}.pam"
+  echo "\$ filter $t        (window on a 192 x 192 screen)"
+  DISPLAY="$display" LIBGL_ALWAYS_SOFTWARE=1 \
+    LD_PRELOAD="$build/lib/libfilter_capture.so" FILTER_CAPTURE="$capture" \
+    "$build/bin/filter" "$t"
+  sheet_args+=("$capture" "$t: ${names[$t]}")
+done
+"$build/bin/filter-pictures" "$out/contact-sheet.png" "${sheet_args[@]}"
+rm -f "$out"/*.pam
+
+echo
+echo "pictures written to $out:"
+(cd "$out" && ls -1 ./*.png | sed 's|^\./|  |')

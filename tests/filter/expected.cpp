@@ -1,0 +1,148 @@
+#include "expected.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct Colour {
+  double r, g, b, a;
+};
+using Texels = std::array<Colour, 16>;  // row 0 (first in memory) first
+
+// The tables as the program hands them to GL; test 6's values lie in memory
+// lowest byte first.
+constexpr uint8_t kT8[16] = {0x00, 0x55, 0x00, 0x55, 0xAA, 0xFF, 0xAA, 0xFF,
+                             0x00, 0x55, 0x00, 0x55, 0xAA, 0xFF, 0xAA, 0xFF};
+constexpr uint16_t kT16[16] = {0x0000, 0x5555, 0x0000, 0x5555, 0xAAAA, 0xFFFF, 0xAAAA, 0xFFFF,
+                               0x0000, 0x5555, 0x0000, 0x5555, 0xAAAA, 0xFFFF, 0xAAAA, 0xFFFF};
+constexpr uint16_t kT5551[16] = {0x0000, 0xFFFF, 0x0000, 0xFFFF, 0xFFFF, 0x0000, 0xFFFF, 0x0000,
+                                 0x0000, 0xFFFF, 0x0000, 0xFFFF, 0xFFFF, 0x0000, 0xFFFF, 0x0000};
+constexpr uint32_t kT32[16] = {0xFF000000, 0xFF0000FF, 0xFF00FF00, 0xFFFF0000,
+                               0xFF00FF00, 0xFFFF0000, 0xFF000000, 0xFF0000FF,
+                               0xFF00FFFF, 0xFF00FF00, 0x00FF00FF, 0xFFFFFF00,
+                               0xFF000000, 0xFFFF00FF, 0xFF00FFFF, 0xFFFFFFFF};
+
+double field(uint32_t v, int shift, int bits) {
+  const uint32_t max = (1u << bits) - 1;
+  return static_cast<double>((v >> shift) & max) / max;
+}
+
+// GL_REPLACE: the texture gives what it has, the primary colour (white,
+// alpha 1) the rest.
+Texels decode(int test) {
+  Texels t{};
+  for (int i = 0; i < 16; ++i) {
+    switch (test) {
+      case 1: {  // luminance
+        const double l = kT8[i] / 255.0;
+        t[i] = {l, l, l, 1.0};
+        break;
+      }
+      case 2:  // 5-6-5
+        t[i] = {field(kT16[i], 11, 5), field(kT16[i], 5, 6), field(kT16[i], 0, 5), 1.0};
+        break;
+      case 3:  // 4-4-4-4
+        t[i] = {field(kT16[i], 12, 4), field(kT16[i], 8, 4), field(kT16[i], 4, 4),
+                field(kT16[i], 0, 4)};
+        break;
+      case 4: {  // the same 32 bytes as luminance, alpha pairs
+        uint8_t bytes[32];
+        std::memcpy(bytes, kT16, sizeof bytes);
+        const double l = bytes[2 * i] / 255.0;
+        t[i] = {l, l, l, bytes[2 * i + 1] / 255.0};
+        break;
+      }
+      case 5:  // 5-5-5-1
+        t[i] = {field(kT5551[i], 11, 5), field(kT5551[i], 6, 5), field(kT5551[i], 1, 5),
+                field(kT5551[i], 0, 1)};
+        break;
+      case 6:  // RGBA bytes
+        t[i] = {field(kT32[i], 0, 8), field(kT32[i], 8, 8), field(kT32[i], 16, 8),
+                field(kT32[i], 24, 8)};
+        break;
+      default:  // no image: the texture is incomplete and texturing is off
+        t[i] = {1.0, 1.0, 1.0, 1.0};
+    }
+  }
+  return t;
+}
+
+int wrap(int i) { return ((i % 4) + 4) % 4; }  // GL_REPEAT over 4 texels
+
+Colour sample(const Texels& t, double s, double tc, bool linear) {
+  auto texel = [&](int col, int row) { return t[static_cast<size_t>(wrap(row) * 4 + wrap(col))]; };
+  if (!linear) return texel(static_cast<int>(std::floor(s * 4)), static_cast<int>(std::floor(tc * 4)));
+  const double u = s * 4 - 0.5;
+  const double v = tc * 4 - 0.5;
+  const int i0 = static_cast<int>(std::floor(u));
+  const int j0 = static_cast<int>(std::floor(v));
+  const double a = u - i0;
+  const double b = v - j0;
+  const Colour c00 = texel(i0, j0), c10 = texel(i0 + 1, j0);
+  const Colour c01 = texel(i0, j0 + 1), c11 = texel(i0 + 1, j0 + 1);
+  auto mix = [&](double p00, double p10, double p01, double p11) {
+    return (1 - a) * (1 - b) * p00 + a * (1 - b) * p10 + (1 - a) * b * p01 + a * b * p11;
+  };
+  return {mix(c00.r, c10.r, c01.r, c11.r), mix(c00.g, c10.g, c01.g, c11.g),
+          mix(c00.b, c10.b, c01.b, c11.b), mix(c00.a, c10.a, c01.a, c11.a)};
+}
+
+uint8_t byte(double c) { return static_cast<uint8_t>(std::lround(std::clamp(c, 0.0, 1.0) * 255)); }
+
+}  // namespace
+
+std::vector<uint8_t> textureBytes(int test) {
+  std::vector<uint8_t> bytes;
+  auto put = [&](uint32_t v, int size) {  // lowest byte first, as the tables lie on the device
+    for (int i = 0; i < size; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  for (int i = 0; i < 16; ++i) {
+    switch (test) {
+      case 1: put(kT8[i], 1); break;
+      case 2: case 3: case 4: put(kT16[i], 2); break;
+      case 5: put(kT5551[i], 2); break;
+      case 6: put(kT32[i], 4); break;
+      default: break;
+    }
+  }
+  return bytes;
+}
+
+Image expectedFrame(const Drawing& drawing, int width, int height, bool hasAlpha) {
+  const Texels t = decode(drawing.test);
+  Image img;
+  img.width = width;
+  img.height = height;
+  img.hasAlpha = hasAlpha;
+  // Outside the square: the initial clear colour, transparent black.
+  img.pixels.assign(static_cast<size_t>(width) * height, Rgba{0, 0, 0, 0});
+  for (int yw = 0; yw < std::min(drawing.dim, height); ++yw) {  // window rows, bottom up
+    for (int x = 0; x < std::min(drawing.dim, width); ++x) {
+      // The crop rectangle (0, 4, 4, -4) maps the bottom of the square to
+      // t = 1 and its top to t = 0, where texel row 0 lies.
+      const double s = (x + 0.5) / drawing.dim;
+      const double up = (yw + 0.5) / drawing.dim;
+      const Colour c = sample(t, s, drawing.rowZeroOnTop ? 1.0 - up : up, drawing.linear);
+      img.at(x, height - 1 - yw) = {byte(c.r), byte(c.g), byte(c.b), byte(c.a)};
+    }
+  }
+  if (!hasAlpha)
+    for (Rgba& p : img.pixels) p.a = 255;
+  return img;
+}
+
+int maxDifference(const Image& a, const Image& b) {
+  if (a.width != b.width || a.height != b.height) return 255;
+  int worst = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) {
+    const Rgba &p = a.pixels[i], &q = b.pixels[i];
+    worst = std::max({worst, std::abs(p.r - q.r), std::abs(p.g - q.g), std::abs(p.b - q.b),
+                      std::abs(p.a - q.a)});
+  }
+  return worst;
+}

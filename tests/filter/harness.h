@@ -1,0 +1,66 @@
+// What the filter tests and the benchmark need around the program under
+// test: a private Xvfb, a private temporary directory and a way to run a
+// program with extra environment and collect its output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+// A directory of its own under $TMPDIR (or /tmp), removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// An Xvfb server on a display number it picks itself (-displayfd), killed on
+// destruction. -noreset keeps it usable after each client leaves.
+class Xvfb {
+ public:
+  Xvfb(int width, int height, int depth = 24);
+  ~Xvfb();
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+  // ":N", or empty when the server did not come up.
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+struct Outcome {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+struct Command {
+  std::string program;
+  std::vector<std::string> args;
+  std::string argv0;                          // empty: the program path
+  std::map<std::string, std::string> setEnv;  // added to or replacing the inherited environment
+  std::vector<std::string> unsetEnv;
+};
+
+// Runs the command to its end with stdout and stderr captured in dir.
+Outcome run(const Command& cmd, const std::filesystem::path& dir);
+
+std::string readFile(const std::filesystem::path& path);
+
+// The environment that runs a program under the capture library: software
+// rendering, the library preloaded, and sanitizer settings that let a
+// preloaded library and Mesa's own leaks pass.
+std::map<std::string, std::string> captureEnv(const std::string& display,
+                                              const std::string& captureLib,
+                                              const std::string& lsanSuppressions);
