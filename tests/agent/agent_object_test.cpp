@@ -28,6 +28,11 @@ struct PasskeyCase {
     const char *passkey; // the RequestPasskey answer, as the daemon logs it
 };
 
+void PrintTo(const PasskeyCase &c, std::ostream *out)
+{
+    *out << '"' << c.operand << "\" -> " << c.passkey;
+}
+
 class PasskeyConversion : public ::testing::TestWithParam<PasskeyCase> {};
 
 TEST_P(PasskeyConversion, PinIsTheOperandAndPasskeyItsNumber)
