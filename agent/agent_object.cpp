@@ -59,50 +59,42 @@ DBusHandlerResult invalid_arguments(const char *text)
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
 
-// Reads the device path of a PIN-code or passkey request; false after
-// complaining when there is nothing to answer with or the arguments differ.
-bool read_device(DBusMessage *message, const char *complaint, const char **device)
+// PIN-code and passkey requests differ only in their words and in the type of
+// the one value in the answer.
+DBusHandlerResult answer_secret_request(DBusConnection *connection, DBusMessage *message, const char *complaint,
+                                        const char *line, bool numeric)
 {
     if (!run_state.passkey)
-        return false;
-    if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_OBJECT_PATH, device, DBUS_TYPE_INVALID)) {
-        fputs(complaint, stderr);
-        return false;
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    const char *device;
+    if (!dbus_message_get_args(message, nullptr, DBUS_TYPE_OBJECT_PATH, &device, DBUS_TYPE_INVALID))
+        return invalid_arguments(complaint);
+    if (run_state.reject)
+        return send_rejection(connection, message);
+
+    DBusMessage *reply = dbus_message_new_method_return(message);
+    if (!reply)
+        return reply_not_created();
+    print_request_line(line, device);
+    if (numeric) {
+        dbus_uint32_t passkey = passkey_number(run_state.passkey);
+        dbus_message_append_args(reply, DBUS_TYPE_UINT32, &passkey, DBUS_TYPE_INVALID);
+    } else {
+        dbus_message_append_args(reply, DBUS_TYPE_STRING, &run_state.passkey, DBUS_TYPE_INVALID);
     }
-    return true;
+    return send_reply(connection, reply);
 }
 
 DBusHandlerResult handle_request_pin_code(DBusConnection *connection, DBusMessage *message)
 {
-    const char *device;
-    if (!read_device(message, "Invalid arguments for RequestPinCode method", &device))
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    if (run_state.reject)
-        return send_rejection(connection, message);
-
-    DBusMessage *reply = dbus_message_new_method_return(message);
-    if (!reply)
-        return reply_not_created();
-    print_request_line("Pincode request for device %s\n", device);
-    dbus_message_append_args(reply, DBUS_TYPE_STRING, &run_state.passkey, DBUS_TYPE_INVALID);
-    return send_reply(connection, reply);
+    return answer_secret_request(connection, message, "Invalid arguments for RequestPinCode method",
+                                 "Pincode request for device %s\n", false);
 }
 
 DBusHandlerResult handle_request_passkey(DBusConnection *connection, DBusMessage *message)
 {
-    const char *device;
-    if (!read_device(message, "Invalid arguments for RequestPasskey method", &device))
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
-    if (run_state.reject)
-        return send_rejection(connection, message);
-
-    DBusMessage *reply = dbus_message_new_method_return(message);
-    if (!reply)
-        return reply_not_created();
-    print_request_line("Passkey request for device %s\n", device);
-    dbus_uint32_t passkey = passkey_number(run_state.passkey);
-    dbus_message_append_args(reply, DBUS_TYPE_UINT32, &passkey, DBUS_TYPE_INVALID);
-    return send_reply(connection, reply);
+    return answer_secret_request(connection, message, "Invalid arguments for RequestPasskey method",
+                                 "Passkey request for device %s\n", true);
 }
 
 DBusHandlerResult handle_cancel(DBusConnection *connection, DBusMessage *message)

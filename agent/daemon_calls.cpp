@@ -77,6 +77,15 @@ char *read_adapter_path(DBusConnection *connection, DBusMessage *call, const cha
     return copy;
 }
 
+bool serve_agent_object(DBusConnection *connection, const char *agent_path)
+{
+    if (!dbus_connection_register_object_path(connection, agent_path, &agent_object_table, nullptr)) {
+        fputs("Can't register object path for agent\n", stderr);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 char *default_adapter_lookup(DBusConnection *connection)
@@ -102,10 +111,8 @@ char *adapter_lookup(DBusConnection *connection, const char *adapter)
 int agent_register(DBusConnection *connection, const char *adapter_path, const char *agent_path,
                    const char *capability)
 {
-    if (!dbus_connection_register_object_path(connection, agent_path, &agent_object_table, nullptr)) {
-        fputs("Can't register object path for agent\n", stderr);
+    if (!serve_agent_object(connection, agent_path))
         return -1;
-    }
 
     DBusMessage *call = new_call(adapter_path, adapter_interface, "RegisterAgent");
     if (!call)
@@ -132,10 +139,8 @@ int pair_device(DBusConnection *connection, const char *adapter_path, const char
 {
     // The daemon calls the agent while it pairs, so the object must be there
     // before the request goes out.
-    if (!dbus_connection_register_object_path(connection, agent_path, &agent_object_table, nullptr)) {
-        fputs("Can't register object path for agent\n", stderr);
+    if (!serve_agent_object(connection, agent_path))
         return -1;
-    }
 
     DBusMessage *call = new_call(adapter_path, adapter_interface, "CreatePairedDevice");
     if (!call)
