@@ -1,0 +1,18 @@
+// The agent's calls to the Bluetooth daemon. Each reports its own failure on
+// standard error and returns none (nullptr) or -1.
+#pragma once
+
+#include <dbus/dbus.h>
+
+// Owned copies of the adapter's object path, or nullptr.
+char *default_adapter_lookup(DBusConnection *connection);
+char *adapter_lookup(DBusConnection *connection, const char *adapter);
+
+int agent_register(DBusConnection *connection, const char *adapter_path, const char *agent_path,
+                   const char *capability);
+int agent_unregister(DBusConnection *connection, const char *adapter_path, const char *agent_path);
+
+// Registers the agent object at agent_path, then asks the daemon to pair the
+// device without waiting for its answer.
+int pair_device(DBusConnection *connection, const char *adapter_path, const char *agent_path,
+                const char *capability, const char *device);

@@ -1,0 +1,118 @@
+// Test bed for the pairing agent: a private system-like bus, the simulated
+// Bluetooth daemon and the agent, each a real process with its output in a
+// per-test temporary directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+using namespace std::chrono_literals;
+
+std::string binPath(const std::string &program);
+std::string readFile(const std::string &path);
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+struct Exit {
+    bool exited = false; // else killed by a signal
+    int code = -1;       // exit status, or the signal number
+    bool operator==(const Exit &) const = default;
+};
+Exit exitedWith(int code);
+Exit killedBy(int signal);
+std::string describe(const Exit &exit);
+
+// A child process whose standard output and error go to files. Killed and
+// reaped on destruction if still running.
+class Process {
+  public:
+    Process(const std::vector<std::string> &argv, const std::vector<std::string> &env, std::string outPath,
+            std::string errPath);
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const;
+    std::optional<Exit> wait(std::chrono::milliseconds timeout);
+    // SIGTERM, then SIGKILL if it lingers; the way it ended.
+    Exit stop();
+    std::string out() const { return readFile(outPath_); }
+    std::string err() const { return readFile(errPath_); }
+    // Waits until standard output (or error) holds the text.
+    bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = 5s, bool onStderr = false) const;
+    // The VmRSS of the running process, in KiB.
+    long residentKiB() const;
+
+  private:
+    pid_t pid_ = -1;
+    std::optional<Exit> exit_;
+    std::string outPath_;
+    std::string errPath_;
+};
+
+class Testbed {
+  public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed &) = delete;
+    Testbed &operator=(const Testbed &) = delete;
+
+    const TempDir &dir() const { return dir_; }
+    std::string busAddress() const;
+    // This process's environment with the system bus pointed at the private bus.
+    std::vector<std::string> environment() const;
+
+    // Starts bluetooth-sim with these options and waits until it owns its name.
+    Process &startSim(const std::vector<std::string> &options, const std::string &name = "sim");
+    Process &sim() { return *sim_; }
+    // Starts a program of bin/ (or with a path) on the private bus.
+    std::unique_ptr<Process> start(const std::vector<std::string> &argv, const std::string &name);
+    std::unique_ptr<Process> startAgent(const std::vector<std::string> &args) { return start(agentArgv(args), "agent"); }
+    static std::vector<std::string> agentArgv(const std::vector<std::string> &args);
+    // Kills the bus daemon.
+    void stopBus();
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<Process> bus_;
+    std::unique_ptr<Process> sim_;
+};
+
+// One agent run from start to its own end against a simulated daemon.
+struct AgentRun {
+    Exit exit;
+    std::string out; // agent's standard output
+    std::string err; // agent's standard error
+    std::string sim; // the simulated daemon's log, complete
+    pid_t pid = -1;
+};
+AgentRun runAgent(const std::vector<std::string> &simOptions, const std::vector<std::string> &agentArgs,
+             std::chrono::milliseconds timeout = 20s);
+
+// The agent run with the system bus address pointing at nothing: any bus use
+// fails rather than reaching a real bus.
+AgentRun runAgentWithoutBus(const std::vector<std::string> &agentArgs);
+
+// Lines of text that contain the word.
+std::vector<std::string> linesWith(const std::string &text, const std::string &word);
+
+} // namespace testbed
