@@ -51,8 +51,8 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
 }
 
 status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
-    if (mStart > 0 && mStart == mBuf.size()) {
-        mBuf.clear();
+    if (mStart > 0) {  // drop what has been consumed, keep what arrived early
+        mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<ptrdiff_t>(mStart));
         mStart = 0;
     }
     while (mBuf.size() - mStart < want) {
@@ -327,11 +327,16 @@ UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status
     {
         std::lock_guard guard(s.lock);
         auto it = s.idle.find(endpoint);
-        if (it != s.idle.end() && !it->second.empty()) {
+        while (it != s.idle.end() && !it->second.empty()) {
             UniqueFd fd = std::move(it->second.back());
             it->second.pop_back();
-            *status = OK;
-            return fd;
+            // An idle connection has nothing to read unless the peer closed
+            // it (a daemon restarted at the same path): then use a new one.
+            pollfd p{fd.get(), POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0) {
+                *status = OK;
+                return fd;
+            }
         }
     }
     UniqueFd fd;
