@@ -125,14 +125,20 @@ status_t toAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* le
     return OK;
 }
 
+// A new stream socket and the address that endpoint names.
+status_t openSocket(const std::string& endpoint, sockaddr_un* addr, socklen_t* len, UniqueFd* fd) {
+    if (toAddress(endpoint, addr, len) != OK) return BAD_VALUE;
+    fd->reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd->valid() ? OK : -errno;
+}
+
 }  // namespace
 
 status_t connectTo(const std::string& endpoint, UniqueFd* out) {
     sockaddr_un addr;
     socklen_t len;
-    if (toAddress(endpoint, &addr, &len) != OK) return BAD_VALUE;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) return -errno;
+    UniqueFd fd;
+    if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
     int rc;
     do {
         rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len);
@@ -145,9 +151,8 @@ status_t connectTo(const std::string& endpoint, UniqueFd* out) {
 status_t listenOn(const std::string& endpoint, UniqueFd* out) {
     sockaddr_un addr;
     socklen_t len;
-    if (toAddress(endpoint, &addr, &len) != OK) return BAD_VALUE;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) return -errno;
+    UniqueFd fd;
+    if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) < 0) return -errno;
     if (::listen(fd.get(), SOMAXCONN) < 0) return -errno;
     *out = std::move(fd);
