@@ -1,0 +1,70 @@
+// Text streams: aout writes to standard output, aerr to standard error.
+// Each write goes straight to the file descriptor, unbuffered, so aout and
+// aerr never reorder against each other.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+class String8;
+class String16;
+
+class TextOutput {
+public:
+    virtual ~TextOutput() = default;
+    // Writes len bytes. Output errors are not reported, as with a
+    // diagnostic stream there is nobody left to tell.
+    virtual void write(const char* text, size_t len) = 0;
+};
+
+// A TextOutput on a file descriptor it does not own.
+class FdTextOutput : public TextOutput {
+public:
+    constexpr explicit FdTextOutput(int fd) : mFd(fd) {}
+    void write(const char* text, size_t len) override;
+
+private:
+    int mFd;
+};
+
+// Collects everything written into a string.
+class StringTextOutput : public TextOutput {
+public:
+    void write(const char* text, size_t len) override { mText.append(text, len); }
+    const std::string& str() const { return mText; }
+    void clear() { mText.clear(); }
+
+private:
+    std::string mText;
+};
+
+extern TextOutput& aout;
+extern TextOutput& aerr;
+
+// Writes one "\n".
+TextOutput& endl(TextOutput& out);
+
+inline TextOutput& operator<<(TextOutput& out, TextOutput& (*manip)(TextOutput&)) {
+    return manip(out);
+}
+
+// The bytes of a terminated string (its strlen); a null pointer writes nothing.
+TextOutput& operator<<(TextOutput& out, const char* text);
+TextOutput& operator<<(TextOutput& out, std::string_view text);
+TextOutput& operator<<(TextOutput& out, const std::string& text);
+TextOutput& operator<<(TextOutput& out, char c);
+// Decimal digits.
+TextOutput& operator<<(TextOutput& out, int value);
+TextOutput& operator<<(TextOutput& out, unsigned int value);
+TextOutput& operator<<(TextOutput& out, long value);
+TextOutput& operator<<(TextOutput& out, unsigned long value);
+TextOutput& operator<<(TextOutput& out, long long value);
+TextOutput& operator<<(TextOutput& out, unsigned long long value);
+TextOutput& operator<<(TextOutput& out, const String8& text);
+// As UTF-8.
+TextOutput& operator<<(TextOutput& out, const String16& text);
+
+}  // namespace velmora

@@ -1,0 +1,360 @@
+#include "Transport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <unordered_map>
+
+namespace velmora::ipc {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+int UniqueFd::release() {
+    const int fd = mFd;
+    mFd = -1;
+    return fd;
+}
+
+void UniqueFd::reset(int fd) {
+    if (mFd >= 0) ::close(mFd);
+    mFd = fd;
+}
+
+void encodeHeader(const FrameHeader& header, uint8_t out[FRAME_HEADER_SIZE]) {
+    const uint32_t fields[6] = {header.magic, header.type, header.target,
+                                header.code,  header.flags, header.size};
+    std::memcpy(out, fields, FRAME_HEADER_SIZE);
+}
+
+status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
+    if (len < FRAME_HEADER_SIZE) return NOT_ENOUGH_DATA;
+    uint32_t fields[6];
+    std::memcpy(fields, bytes, FRAME_HEADER_SIZE);
+    *out = FrameHeader{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]};
+    if (out->magic != FRAME_MAGIC) return BAD_PARCEL;
+    if (out->type != FRAME_CALL && out->type != FRAME_REPLY) return BAD_PARCEL;
+    if (out->size > MAX_TRANSACTION_SIZE) return TOO_LARGE;
+    return OK;
+}
+
+status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
+    if (mStart > 0) {  // drop what has been consumed, keep what arrived early
+        mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<ptrdiff_t>(mStart));
+        mStart = 0;
+    }
+    while (mBuf.size() - mStart < want) {
+        if (timeoutMs >= 0) {
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, timeoutMs);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) return TIMED_OUT;
+            if (ready < 0) return DEAD_OBJECT;
+        }
+        const size_t have = mBuf.size();
+        const size_t room = want - (have - mStart) > 4096 ? want - (have - mStart) : 4096;
+        mBuf.resize(have + room);
+        const ssize_t n = ::recv(fd, mBuf.data() + have, room, 0);
+        mBuf.resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return DEAD_OBJECT;
+    }
+    return OK;
+}
+
+status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs) {
+    status_t status = fill(fd, FRAME_HEADER_SIZE, timeoutMs);
+    if (status != OK) return status;
+    status = decodeHeader(mBuf.data() + mStart, FRAME_HEADER_SIZE, header);
+    if (status != OK) return status;
+    status = fill(fd, FRAME_HEADER_SIZE + header->size, timeoutMs);
+    if (status != OK) return status;
+    const auto first = mBuf.begin() + static_cast<ptrdiff_t>(mStart + FRAME_HEADER_SIZE);
+    payload->assign(first, first + header->size);
+    mStart += FRAME_HEADER_SIZE + header->size;
+    return OK;
+}
+
+status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len) {
+    uint8_t head[FRAME_HEADER_SIZE];
+    encodeHeader(header, head);
+    iovec parts[2] = {{head, sizeof head}, {const_cast<uint8_t*>(payload), len}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = len > 0 ? 2 : 1;
+    while (msg.msg_iovlen > 0) {
+        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return DEAD_OBJECT;
+        size_t sent = static_cast<size_t>(n);
+        while (msg.msg_iovlen > 0 && sent >= msg.msg_iov[0].iov_len) {
+            sent -= msg.msg_iov[0].iov_len;
+            ++msg.msg_iov;
+            --msg.msg_iovlen;
+        }
+        if (msg.msg_iovlen > 0) {
+            msg.msg_iov[0].iov_base = static_cast<uint8_t*>(msg.msg_iov[0].iov_base) + sent;
+            msg.msg_iov[0].iov_len -= sent;
+        }
+    }
+    return OK;
+}
+
+namespace {
+
+status_t toAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* len) {
+    *addr = sockaddr_un{};
+    addr->sun_family = AF_UNIX;
+    if (endpoint.empty() || endpoint.size() >= sizeof addr->sun_path) return BAD_VALUE;
+    std::memcpy(addr->sun_path, endpoint.data(), endpoint.size());
+    if (endpoint[0] == '@') addr->sun_path[0] = '\0';
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + endpoint.size() +
+                                  (endpoint[0] == '@' ? 0 : 1));
+    return OK;
+}
+
+// A new stream socket and the address that endpoint names.
+status_t openSocket(const std::string& endpoint, sockaddr_un* addr, socklen_t* len, UniqueFd* fd) {
+    if (toAddress(endpoint, addr, len) != OK) return BAD_VALUE;
+    fd->reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd->valid() ? OK : -errno;
+}
+
+}  // namespace
+
+status_t connectTo(const std::string& endpoint, UniqueFd* out) {
+    sockaddr_un addr;
+    socklen_t len;
+    UniqueFd fd;
+    if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
+    int rc;
+    do {
+        rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return DEAD_OBJECT;  // nobody listens there (any more)
+    *out = std::move(fd);
+    return OK;
+}
+
+status_t listenOn(const std::string& endpoint, UniqueFd* out) {
+    sockaddr_un addr;
+    socklen_t len;
+    UniqueFd fd;
+    if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) < 0) return -errno;
+    if (::listen(fd.get(), SOMAXCONN) < 0) return -errno;
+    *out = std::move(fd);
+    return OK;
+}
+
+status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) {
+    return callBinder(code, data, reply, flags, -1);
+}
+
+status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                                  int timeoutMs) {
+    if (reply) reply->freeData();
+    if (data.dataSize() > MAX_TRANSACTION_SIZE) return TOO_LARGE;
+    Transport& transport = Transport::self();
+    status_t status = OK;
+    UniqueFd fd = transport.takeConnection(mEndpoint, &status);
+    if (!fd.valid()) return status;
+
+    FrameHeader request;
+    request.type = FRAME_CALL;
+    request.target = mHandle;
+    request.code = code;
+    request.flags = flags;
+    request.size = static_cast<uint32_t>(data.dataSize());
+    status = writeFrame(fd.get(), request, data.data(), data.dataSize());
+    if (status != OK) return status;
+    if (flags & FLAG_ONEWAY) {
+        transport.returnConnection(mEndpoint, std::move(fd));
+        return OK;
+    }
+
+    FrameReader reader;
+    FrameHeader answer;
+    std::vector<uint8_t> payload;
+    status = reader.read(fd.get(), &answer, &payload, timeoutMs);
+    if (status != OK) return status;  // the connection is dropped with fd
+    if (answer.type != FRAME_REPLY) return BAD_PARCEL;
+    if (reply) reply->setData(payload.data(), payload.size());
+    transport.returnConnection(mEndpoint, std::move(fd));
+    return static_cast<status_t>(answer.code);
+}
+
+// ---------------------------------------------------------------------------
+
+struct Transport::State {
+    std::mutex lock;
+    std::string endpoint;  // empty until the listener runs
+    uint32_t nextHandle = CONTEXT_HANDLE + 1;
+    std::unordered_map<uint32_t, sp<LocalBinder>> byHandle;
+    std::unordered_map<const LocalBinder*, uint32_t> handles;
+    std::map<std::string, std::vector<UniqueFd>> idle;
+};
+
+Transport& Transport::self() {
+    // Never destroyed: serving threads may still run while the process exits.
+    static Transport* transport = new Transport;
+    return *transport;
+}
+
+Transport::State& Transport::state() {
+    static State* state = new State;
+    return *state;
+}
+
+namespace {
+
+void acceptLoop(UniqueFd listener, sp<LocalBinder> context) {
+    for (;;) {
+        const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE ||
+                errno == ENOBUFS || errno == ENOMEM) {
+                if (errno != EINTR && errno != ECONNABORTED) ::usleep(10000);  // let fds free up
+                continue;
+            }
+            return;
+        }
+        std::thread([fd, context] { Transport::self().serveConnection(UniqueFd(fd), context); })
+            .detach();
+    }
+}
+
+status_t startListener(const std::string& endpoint, const sp<LocalBinder>& context) {
+    UniqueFd listener;
+    const status_t status = listenOn(endpoint, &listener);
+    if (status != OK) return status;
+    std::thread(acceptLoop, std::move(listener), context).detach();
+    return OK;
+}
+
+}  // namespace
+
+status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* endpoint,
+                                 uint32_t* handle) {
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    if (s.endpoint.empty()) {
+        std::random_device random;
+        char name[64];
+        std::snprintf(name, sizeof name, "@velmora-%d-%08x%08x", static_cast<int>(::getpid()),
+                      random(), random());
+        const status_t status = startListener(name, nullptr);
+        if (status != OK) return status;
+        s.endpoint = name;
+    }
+    auto known = s.handles.find(object.get());
+    if (known == s.handles.end()) {
+        // Exported objects stay alive while the process runs: other
+        // processes may hold references to them that we cannot count.
+        known = s.handles.emplace(object.get(), s.nextHandle++).first;
+        s.byHandle.emplace(known->second, object);
+    }
+    *endpoint = s.endpoint;
+    *handle = known->second;
+    return OK;
+}
+
+sp<IBinder> Transport::resolve(const std::string& endpoint, uint32_t handle) {
+    State& s = state();
+    {
+        std::lock_guard guard(s.lock);
+        if (endpoint == s.endpoint) {
+            auto it = s.byHandle.find(handle);
+            return it == s.byHandle.end() ? nullptr : sp<IBinder>(it->second);
+        }
+    }
+    return sp<IBinder>(new RemoteBinder(endpoint, handle));
+}
+
+status_t Transport::listenAt(const std::string& path, const sp<LocalBinder>& context) {
+    return startListener(path, context);
+}
+
+void Transport::dispatch(const FrameHeader& header, const std::vector<uint8_t>& payload,
+                         const sp<LocalBinder>& context, FrameHeader* replyHeader, Parcel* reply) {
+    sp<LocalBinder> target;
+    if (header.target == CONTEXT_HANDLE) {
+        target = context;
+    } else {
+        State& s = state();
+        std::lock_guard guard(s.lock);
+        auto it = s.byHandle.find(header.target);
+        if (it != s.byHandle.end()) target = it->second;
+    }
+    Parcel data;
+    data.setData(payload.data(), payload.size());
+    status_t status = target ? target->callBinder(header.code, data, reply, header.flags)
+                             : DEAD_OBJECT;  // no such object here (any more)
+    if (reply->dataSize() > MAX_TRANSACTION_SIZE) {
+        reply->freeData();
+        status = TOO_LARGE;
+    }
+    *replyHeader = FrameHeader{};
+    replyHeader->type = FRAME_REPLY;
+    replyHeader->target = header.target;
+    replyHeader->code = static_cast<uint32_t>(status);
+    replyHeader->size = static_cast<uint32_t>(reply->dataSize());
+}
+
+void Transport::serveConnection(UniqueFd fd, const sp<LocalBinder>& context) {
+    FrameReader reader;
+    FrameHeader header;
+    std::vector<uint8_t> payload;
+    // Any failure, a malformed frame included, ends this connection only.
+    while (reader.read(fd.get(), &header, &payload) == OK && header.type == FRAME_CALL) {
+        FrameHeader replyHeader;
+        Parcel reply;
+        dispatch(header, payload, context, &replyHeader, &reply);
+        if (header.flags & IBinder::FLAG_ONEWAY) continue;
+        if (writeFrame(fd.get(), replyHeader, reply.data(), reply.dataSize()) != OK) return;
+    }
+}
+
+UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status) {
+    State& s = state();
+    {
+        std::lock_guard guard(s.lock);
+        auto it = s.idle.find(endpoint);
+        while (it != s.idle.end() && !it->second.empty()) {
+            UniqueFd fd = std::move(it->second.back());
+            it->second.pop_back();
+            // An idle connection has nothing to read unless the peer closed
+            // it (a daemon restarted at the same path): then use a new one.
+            pollfd p{fd.get(), POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0) {
+                *status = OK;
+                return fd;
+            }
+        }
+    }
+    UniqueFd fd;
+    *status = connectTo(endpoint, &fd);
+    return fd;
+}
+
+void Transport::returnConnection(const std::string& endpoint, UniqueFd fd) {
+    constexpr size_t MAX_IDLE_PER_ENDPOINT = 4;
+    State& s = state();
+    std::lock_guard guard(s.lock);
+    auto& idle = s.idle[endpoint];
+    if (idle.size() < MAX_IDLE_PER_ENDPOINT) idle.push_back(std::move(fd));
+}
+
+}  // namespace velmora::ipc

@@ -1,0 +1,136 @@
+// The process's side of the socket transport: the frame format on the wire,
+// the table of objects this process exports, the listeners that serve them,
+// the proxies for objects in other processes, and the pool of connections
+// to other processes. Internal to the library, its daemons and its tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <velmora/Errors.h>
+#include <velmora/IBinder.h>
+#include <velmora/Parcel.h>
+
+namespace velmora::ipc {
+
+// Owns one file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : mFd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : mFd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return mFd; }
+    bool valid() const { return mFd >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int mFd = -1;
+};
+
+// Every message on a connection is a frame: a 24-byte header followed by
+// `size` bytes of parcel data. All header fields are 32-bit, host order.
+inline constexpr uint32_t FRAME_MAGIC = 0x43504956;  // "VIPC" in memory
+inline constexpr size_t FRAME_HEADER_SIZE = 24;
+
+enum FrameType : uint32_t {
+    FRAME_CALL = 1,   // client to host: target is the object's handle
+    FRAME_REPLY = 2,  // host to client: code holds the status
+};
+
+struct FrameHeader {
+    uint32_t magic = FRAME_MAGIC;
+    uint32_t type = 0;
+    uint32_t target = 0;
+    uint32_t code = 0;
+    uint32_t flags = 0;
+    uint32_t size = 0;
+};
+
+void encodeHeader(const FrameHeader& header, uint8_t out[FRAME_HEADER_SIZE]);
+// BAD_PARCEL for a wrong magic or type, TOO_LARGE for a size over the limit.
+status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out);
+
+// Reads whole frames from a stream socket, buffering what arrives early.
+class FrameReader {
+public:
+    // OK with one frame; DEAD_OBJECT on end of stream or a read error,
+    // TIMED_OUT after timeoutMs (-1 waits for ever), or decodeHeader's
+    // status for a malformed header.
+    status_t read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs = -1);
+
+private:
+    status_t fill(int fd, size_t want, int timeoutMs);
+    std::vector<uint8_t> mBuf;
+    size_t mStart = 0;
+};
+
+// Sends one frame; DEAD_OBJECT when the peer has gone.
+status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len);
+
+// "@name" is an abstract socket, anything else a filesystem path.
+status_t connectTo(const std::string& endpoint, UniqueFd* out);
+status_t listenOn(const std::string& endpoint, UniqueFd* out);
+
+// Handle 0 on a listener is its context object (the service manager).
+inline constexpr uint32_t CONTEXT_HANDLE = 0;
+
+// A reference to an object in another process.
+class RemoteBinder : public IBinder {
+public:
+    RemoteBinder(std::string endpoint, uint32_t handle)
+        : mEndpoint(std::move(endpoint)), mHandle(handle) {}
+    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply,
+                        uint32_t flags = 0) override;
+    // The same, giving up with TIMED_OUT after timeoutMs.
+    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
+                        int timeoutMs);
+    const std::string& endpoint() const { return mEndpoint; }
+    uint32_t handle() const { return mHandle; }
+
+private:
+    std::string mEndpoint;
+    uint32_t mHandle;
+};
+
+// Gives this process's objects handles other processes can reach, and turns
+// references read from parcels back into objects.
+class Transport {
+public:
+    static Transport& self();
+
+    // The endpoint and handle under which object can be called from other
+    // processes. Starts this process's listener on first use.
+    status_t exportObject(const sp<LocalBinder>& object, std::string* endpoint, uint32_t* handle);
+    // The local object when endpoint is this process's own, else a proxy.
+    sp<IBinder> resolve(const std::string& endpoint, uint32_t handle);
+    // Serves context (handle 0) and the exported objects at path, in
+    // background threads, until the process ends.
+    status_t listenAt(const std::string& path, const sp<LocalBinder>& context);
+
+    // Answers one call frame: the reply frame to send, or nothing for a
+    // one-way call. Object lookup goes through context for handle 0.
+    void dispatch(const FrameHeader& header, const std::vector<uint8_t>& payload,
+                  const sp<LocalBinder>& context, FrameHeader* replyHeader, Parcel* reply);
+    // Serves calls on one connection until the peer closes it or sends a
+    // malformed frame.
+    void serveConnection(UniqueFd fd, const sp<LocalBinder>& context);
+
+    // Idle connections to other processes, reused across calls.
+    UniqueFd takeConnection(const std::string& endpoint, status_t* status);
+    void returnConnection(const std::string& endpoint, UniqueFd fd);
+
+private:
+    Transport() = default;
+    struct State;
+    State& state();
+};
+
+}  // namespace velmora::ipc
