@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include <velmora/IBinder.h>
@@ -88,8 +89,16 @@ void list(Run& run) {
     aout << "Found " << static_cast<unsigned int>(names.size()) << " services:" << endl;
     for (unsigned int i = 0; i < names.size(); i++) {
         sp<IBinder> service = run.sm->lookUpByName(names[i]);
-        aout << i << "\t" << toAsciiText(names[i]).string() << ": [";
-        aout << toAsciiText(fetchInterfaceName(service)).string() << "]" << endl;
+        // Each `<<` is one write; a line goes out in two, the first before
+        // the name query so a hanging service is seen by its name.
+        String8 head(std::to_string(i).c_str());
+        head.append("\t");
+        head.append(toAsciiText(names[i]).string());
+        head.append(": [");
+        aout << head.string();
+        String8 tail = toAsciiText(fetchInterfaceName(service));
+        tail.append("]\n");
+        aout << tail.string();
     }
 }
 
