@@ -22,6 +22,18 @@ void complain(const char* message, const char* word, bool& wantsUsage, int& resu
     result = 10;
 }
 
+// Moves past a typed word and its operand and returns the operand; without
+// one, reports the word and returns null.
+const char* takeOperand(int argc, char* argv[], int& cursor, const char* missing, bool& wantsUsage,
+                        int& result) {
+    cursor++;
+    if (cursor >= argc) {
+        complain(missing, "", wantsUsage, result);
+        return nullptr;
+    }
+    return argv[cursor++];
+}
+
 // Splits a comma-separated list into the store, keeping at most the pieces
 // that fit before the closing empty entry; the rest are dropped.
 void splitCategories(char* value, const char* (&store)[kCategoryStoreSize]) {
@@ -91,19 +103,19 @@ void readCallArguments(Parcel& data, int argc, char* argv[], int& cursor,
     while (cursor < argc) {
         const char* word = argv[cursor];
         if (strcmp(word, "i32") == 0) {
-            cursor++;
-            if (cursor >= argc) {
-                complain("service: no integer supplied for 'i32'", "", wantsUsage, result);
+            const char* operand = takeOperand(argc, argv, cursor, "service: no integer supplied for 'i32'",
+                                              wantsUsage, result);
+            if (operand == nullptr) {
                 return;
             }
-            data.writeInt32(atoi(argv[cursor++]));
+            data.writeInt32(atoi(operand));
         } else if (strcmp(word, "s16") == 0) {
-            cursor++;
-            if (cursor >= argc) {
-                complain("service: no string supplied for 's16'", "", wantsUsage, result);
+            const char* operand = takeOperand(argc, argv, cursor, "service: no string supplied for 's16'",
+                                              wantsUsage, result);
+            if (operand == nullptr) {
                 return;
             }
-            data.writeString16(String16(argv[cursor++]));
+            data.writeString16(String16(operand));
         } else if (strcmp(word, "null") == 0) {
             cursor++;
             data.writeStrongBinder(sp<IBinder>());

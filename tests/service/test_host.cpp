@@ -5,7 +5,8 @@
 //
 // KIND is one of
 //   code            replies with the transaction code it received, then the
-//                   data after the interface token
+//                   data after the interface token; refuses a name query
+//                   that carries data
 //   dies-on-query   ends its whole process when asked for its interface name
 //   dies-on-call    tells its interface name; ends its process on any call
 // Prints "ready" once every name is registered, then serves until killed.
@@ -31,6 +32,8 @@ protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
         if (code == INTERFACE_TRANSACTION) {
             if (mKind == "dies-on-query") _exit(0);
+            // The name query carries nothing, not even a token.
+            if (data.dataSize() != 0) return BAD_VALUE;
             return LocalBinder::onTransact(code, data, reply, flags);
         }
         if (mKind == "dies-on-call") _exit(0);
