@@ -12,12 +12,13 @@
 #include <velmora/String8.h>
 #include <velmora/TextOutput.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "StopSignals.h"
 
 using namespace velmora;
 
@@ -103,12 +104,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const ipc::StopSignals stopSignals;  // before the serving threads start
 
     sp<IServiceManager> sm = defaultServiceManager();
     if (!sm) {
@@ -122,7 +118,6 @@ int main(int argc, char** argv) {
         if (!registerService(*sm, ("gen-" + std::to_string(i)).c_str(), generated)) return 1;
 
     aout << "demo-services: ready" << endl;
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    stopSignals.wait();
     return 0;
 }

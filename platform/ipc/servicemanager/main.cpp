@@ -8,7 +8,6 @@
 #include <velmora/String8.h>
 #include <velmora/TextOutput.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "ServiceManagerProtocol.h"
+#include "StopSignals.h"
 #include "Transport.h"
 
 using namespace velmora;
@@ -179,13 +179,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Signals are taken by sigwait below, not by the serving threads.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const ipc::StopSignals stopSignals;  // before the serving threads start
 
     if (!prepareSocketPath(path)) return 1;
     const status_t status = ipc::Transport::self().listenAt(path, sp<LocalBinder>(new ServiceRegistry));
@@ -194,8 +188,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    stopSignals.wait();
     ::unlink(path.c_str());
     return 0;
 }

@@ -51,8 +51,8 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
 }
 
 status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
-    if (mStart > 0 && mStart == mBuf.size()) {
-        mBuf.clear();
+    if (mStart > 0) {  // drop what has been consumed, keep what arrived early
+        mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<ptrdiff_t>(mStart));
         mStart = 0;
     }
     while (mBuf.size() - mStart < want) {
@@ -125,14 +125,20 @@ status_t toAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* le
     return OK;
 }
 
+// A new stream socket and the address that endpoint names.
+status_t openSocket(const std::string& endpoint, sockaddr_un* addr, socklen_t* len, UniqueFd* fd) {
+    if (toAddress(endpoint, addr, len) != OK) return BAD_VALUE;
+    fd->reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd->valid() ? OK : -errno;
+}
+
 }  // namespace
 
 status_t connectTo(const std::string& endpoint, UniqueFd* out) {
     sockaddr_un addr;
     socklen_t len;
-    if (toAddress(endpoint, &addr, &len) != OK) return BAD_VALUE;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) return -errno;
+    UniqueFd fd;
+    if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
     int rc;
     do {
         rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len);
@@ -145,9 +151,8 @@ status_t connectTo(const std::string& endpoint, UniqueFd* out) {
 status_t listenOn(const std::string& endpoint, UniqueFd* out) {
     sockaddr_un addr;
     socklen_t len;
-    if (toAddress(endpoint, &addr, &len) != OK) return BAD_VALUE;
-    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) return -errno;
+    UniqueFd fd;
+    if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) < 0) return -errno;
     if (::listen(fd.get(), SOMAXCONN) < 0) return -errno;
     *out = std::move(fd);
@@ -327,11 +332,16 @@ UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status
     {
         std::lock_guard guard(s.lock);
         auto it = s.idle.find(endpoint);
-        if (it != s.idle.end() && !it->second.empty()) {
+        while (it != s.idle.end() && !it->second.empty()) {
             UniqueFd fd = std::move(it->second.back());
             it->second.pop_back();
-            *status = OK;
-            return fd;
+            // An idle connection has nothing to read unless the peer closed
+            // it (a daemon restarted at the same path): then use a new one.
+            pollfd p{fd.get(), POLLIN, 0};
+            if (::poll(&p, 1, 0) == 0) {
+                *status = OK;
+                return fd;
+            }
         }
     }
     UniqueFd fd;

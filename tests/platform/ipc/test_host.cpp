@@ -11,12 +11,13 @@
 #include <velmora/Parcel.h>
 #include <velmora/TextOutput.h>
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "StopSignals.h"
 
 using namespace velmora;
 
@@ -70,10 +71,7 @@ int runClient(int calls) {
 int main(int argc, char** argv) {
     if (argc == 3 && !std::strcmp(argv[1], "--client")) return runClient(std::atoi(argv[2]));
 
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    const ipc::StopSignals stopSignals;
     sp<IServiceManager> sm = defaultServiceManager();
     if (!sm) return 2;
     for (int i = 1; i < argc; ++i) {
@@ -81,7 +79,6 @@ int main(int argc, char** argv) {
         aout << argv[i] << ": " << statusToString(status) << endl;
     }
     aout << "ready" << endl;
-    int signal = 0;
-    sigwait(&stop, &signal);
+    stopSignals.wait();
     return 0;
 }

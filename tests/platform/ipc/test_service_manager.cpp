@@ -318,7 +318,12 @@ TEST_F(ServiceManagerTest, DaemonGuardsItsSocket) {
     ASSERT_EQ(ipc::listenOn(socketPath, &stale), OK);
     stale.reset();
     Child fresh({SERVICEMANAGER_BIN, socketPath});
-    EXPECT_TRUE(eventually([&] { return defaultServiceManager() != nullptr; }));
+    ASSERT_TRUE(eventually([&] {
+        ipc::UniqueFd probe;
+        return ipc::connectTo(socketPath, &probe) == OK;
+    }));
+    // Connections kept from the old daemon must not stand in the way.
+    EXPECT_TRUE(defaultServiceManager());
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 // other processes are proxies that forward each call to the host.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include <velmora/Errors.h>
 #include <velmora/RefBase.h>

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include <velmora/Errors.h>
+#include <velmora/IBinder.h>  // sp<IBinder> arguments need the complete type
 #include <velmora/RefBase.h>
 #include <velmora/String16.h>
 
 namespace velmora {
 
-class IBinder;
 class TextOutput;
 
 class Parcel {
