@@ -57,18 +57,18 @@ String16 fetchInterfaceName(sp<IBinder> binder) {
 // Keeps the 7-bit code units of a name, dropping NUL and everything beyond.
 String8 toAsciiText(const String16& text) {
     String8 ascii;
-    const char16_t* units = text.string();
     for (size_t i = 0; i < text.size(); i++) {
-        if (units[i] >= 1 && units[i] <= 127) {
-            const char byte[2] = {static_cast<char>(units[i]), '\0'};
+        if (text[i] >= 1 && text[i] <= 127) {
+            const char byte[2] = {static_cast<char>(text[i]), '\0'};
             ascii.append(byte);
         }
     }
     return ascii;
 }
 
-void failCommand(Run& run, const char* message) {
-    aerr << message << endl;
+// A command that cannot run: the complaint, status 10, then the usage text.
+void failCommand(Run& run, const char* message, const char* word = "") {
+    aerr << message << word << endl;
     run.result = 10;
     run.wantsUsage = true;
 }
@@ -148,9 +148,7 @@ void runCommand(Run& run) {
     } else if (strcmp(command, "call") == 0) {
         call(run);
     } else {
-        aerr << "service: Unknown command " << command << endl;
-        run.result = 10;
-        run.wantsUsage = true;
+        failCommand(run, "service: Unknown command ", command);
     }
 }
 
