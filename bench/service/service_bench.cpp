@@ -121,6 +121,11 @@ void benchList(Bench& b) {
     std::printf("service list (whole process, median of %d runs; target <= 2.00x floor per service,"
                 " linear in the count)\n", kListRuns);
     double firstPerService = 0;
+    double firstUs = 0;
+    int firstServices = 0;
+    double lastUs = 0;
+    int lastServices = 0;
+    double lastRt = 0;
     for (int generated : {250, 500, 1000}) {
         if (!startDemo(b, generated)) {
             std::fprintf(stderr, "service-bench: demo-services -n %d did not start\n", generated);
@@ -140,13 +145,24 @@ void benchList(Bench& b) {
         const int pages = services / kNamesPerPage + 1;
         const int trips = 1 + pages + 2 * services;
         const double perService = us / services;
-        if (firstPerService == 0) firstPerService = perService;
+        if (firstPerService == 0) {
+            firstPerService = perService;
+            firstUs = us;
+            firstServices = services;
+        }
+        lastUs = us;
+        lastServices = services;
+        lastRt = rt;
         std::printf("  %4d services: %8.1f us = %.2fx floor (%d round trips of %.2f us);"
                     " per service %.2f us = %.2fx its 2 round trips, %.2fx the figure at 255;"
                     " same queries in-process %.1f us\n",
                     services, us, us / (trips * rt), trips, rt, perService, perService / (2 * rt),
                     perService / firstPerService, medianOf(inProcess));
     }
+    // The slope leaves out what every run pays once (process start, connects).
+    const double marginal = (lastUs - firstUs) / (lastServices - firstServices);
+    std::printf("  each further service (%d -> %d): %.2f us = %.2fx its 2 round trips\n", firstServices,
+                lastServices, marginal, marginal / (2 * lastRt));
 }
 
 }  // namespace
