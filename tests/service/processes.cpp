@@ -77,8 +77,8 @@ Finished runProgram(const std::vector<std::string>& argv, const std::vector<std:
     Finished finished;
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&finished.out, &finished.err};
-    int open = 2;
-    while (open > 0) {
+    int openStreams = 2;
+    while (openStreams > 0) {
         if (poll(fds, 2, -1) < 0) {
             continue;
         }
@@ -93,7 +93,7 @@ Finished runProgram(const std::vector<std::string>& argv, const std::vector<std:
             } else {
                 close(fds[i].fd);
                 fds[i].fd = -1;
-                open--;
+                openStreams--;
             }
         }
     }

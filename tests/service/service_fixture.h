@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <velmora/IBinder.h>  // Parcel.h alone leaves sp<IBinder> incomplete
 #include <velmora/Parcel.h>
 
 #include "processes.h"
