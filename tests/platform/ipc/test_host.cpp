@@ -4,6 +4,7 @@
 //                              per name, then "ready", serves until SIGTERM.
 //                              "stall" prints "called" on a call and never
 //                              answers; "crash" ends the process mid-call;
+//                              "big" replies with more than 1 MiB;
 //                              any other name answers with its pid.
 //   ipc-test-host --client N   makes N echo calls with values of its own and
 //                              checks each reply; exit status 0 when all match.
@@ -35,6 +36,10 @@ protected:
             for (;;) pause();
         }
         if (mName == "crash") _exit(3);
+        if (mName == "big") {
+            for (size_t i = 0; i <= MAX_TRANSACTION_SIZE / 4; ++i) reply->writeInt32(0);
+            return OK;
+        }
         return reply->writeInt32(static_cast<int32_t>(getpid()));
     }
 

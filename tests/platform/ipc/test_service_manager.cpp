@@ -107,6 +107,17 @@ TEST_F(ServiceManagerTest, EchoAndErrorServicesAnswerAsDocumented) {
     reply.print(out);
     EXPECT_EQ(out.str(), "Parcel(size=20: fffffffb 00000000 00000000 ffffffff 00000000 '....................')");
 
+    // A one-way call gets no reply, and none turns up for the next call.
+    reply.writeInt32(1);
+    EXPECT_EQ(echo->callBinder(3, data, &reply, IBinder::FLAG_ONEWAY), OK);
+    EXPECT_EQ(reply.dataSize(), 0u);
+    Parcel single;
+    single.writeInterfaceToken(String16("velmora.demo.IEcho"));
+    single.writeInt32(42);
+    EXPECT_EQ(echo->callBinder(3, single, &reply), OK);
+    EXPECT_EQ(reply.readInt32(), 42);
+    EXPECT_EQ(reply.dataAvail(), 0u);
+
     Parcel wrongToken;
     wrongToken.writeInterfaceToken(String16("velmora.demo.IOther"));
     EXPECT_EQ(echo->callBinder(3, wrongToken, &reply), PERMISSION_DENIED);
@@ -241,6 +252,12 @@ TEST_F(ServiceManagerTest, MalformedMessagesCloseOnlyTheirConnection) {
         EXPECT_TRUE(peerHangsUpAfter(endpoint, header(ipc::FRAME_MAGIC, ipc::FRAME_REPLY, 0)));
         EXPECT_TRUE(peerHangsUpAfter(endpoint, header(ipc::FRAME_MAGIC, ipc::FRAME_CALL, MAX_TRANSACTION_SIZE + 1)));
     }
+    // A peer that stops halfway through a frame holds up nobody else.
+    ipc::UniqueFd stuck;
+    ASSERT_EQ(ipc::connectTo(socketPath, &stuck), OK);
+    const auto half = header(ipc::FRAME_MAGIC, ipc::FRAME_CALL, 100);
+    ASSERT_EQ(send(stuck.get(), half.data(), half.size() / 2, MSG_NOSIGNAL), static_cast<ssize_t>(half.size() / 2));
+
     // A call whose parcel lies about its strings is answered with an error.
     Parcel lying;
     lying.writeInterfaceToken(String16(IServiceManager::INTERFACE_NAME));
@@ -273,6 +290,15 @@ TEST_F(ServiceManagerTest, TransactionsOverOneMebibyteAreRefused) {
     big.writeInt32(1);
     EXPECT_EQ(echo->callBinder(1, big, &reply), TOO_LARGE);
     EXPECT_EQ(interfaceOf(echo), String16("velmora.demo.IEcho"));
+
+    // A reply over the limit is refused by the host, which stays up.
+    auto host = startHost({"big"});
+    const sp<IBinder> bigReply = sm->lookUpByName(String16("big"));
+    ASSERT_TRUE(bigReply);
+    Parcel empty;
+    EXPECT_EQ(bigReply->callBinder(1, empty, &reply), TOO_LARGE);
+    EXPECT_EQ(reply.dataSize(), 0u);
+    EXPECT_EQ(interfaceOf(bigReply), String16("velmora.test.IHost"));
 }
 
 TEST_F(ServiceManagerTest, HundredConcurrentClientsLoseNothing) {

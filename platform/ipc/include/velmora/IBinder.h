@@ -64,7 +64,6 @@ protected:
                                 uint32_t flags);
 
 private:
-    friend class Transport;
     String16 mInterfaceName;
 };
 
