@@ -28,7 +28,8 @@ wait_for() {  # wait_for TEST...: up to 10 s
 
 "$bin/servicemanager" "$VELMORA_SERVICE_MANAGER" >"$tmp/servicemanager.log" 2>&1 &
 manager=$!
-wait_for test -S "$VELMORA_SERVICE_MANAGER"
+manager_answers() { "$bin/service" check nothing >/dev/null 2>&1; }
+wait_for manager_answers
 "$bin/demo-services" >"$tmp/demo-services.log" 2>&1 &
 demo=$!
 wait_for grep -q "demo-services: ready" "$tmp/demo-services.log"
