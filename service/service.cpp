@@ -1,0 +1,182 @@
+// service: lists, checks and calls the services registered with the
+// platform's service manager.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include <velmora/IBinder.h>
+#include <velmora/IServiceManager.h>
+#include <velmora/Parcel.h>
+#include <velmora/String16.h>
+#include <velmora/String8.h>
+#include <velmora/TextOutput.h>
+#include <velmora/Vector.h>
+
+#include "call_arguments.h"
+
+using namespace velmora;
+
+namespace {
+
+// '_', 'N', 'T', 'F': asks a binder object for its interface name.
+constexpr uint32_t NAME_QUERY_CODE = 0x5F4E5446;
+
+const char kUsage[] =
+    "Usage: service [-h|-?]\n"
+    "       service list\n"
+    "       service check SERVICE\n"
+    "       service call SERVICE CODE [i32 INT | s16 STR] ...\n"
+    "Options:\n"
+    "   i32: Write the integer INT into the send parcel.\n"
+    "   s16: Write the UTF-16 string STR into the send parcel.\n";
+
+// Run state shared by the commands.
+struct Run {
+    int argc;
+    char** argv;
+    int cursor;
+    bool wantsUsage;
+    int result;
+    sp<IServiceManager> sm;
+};
+
+String16 fetchInterfaceName(sp<IBinder> binder) {
+    if (binder == nullptr) {
+        return String16();
+    }
+    Parcel data;
+    Parcel reply;
+    if (binder->callBinder(NAME_QUERY_CODE, data, &reply, 0) != 0) {
+        return String16();
+    }
+    return reply.readString16();
+}
+
+// Keeps the 7-bit code units of a name, dropping NUL and everything beyond.
+String8 toAsciiText(const String16& text) {
+    String8 ascii;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] >= 1 && text[i] <= 127) {
+            const char byte[2] = {static_cast<char>(text[i]), '\0'};
+            ascii.append(byte);
+        }
+    }
+    return ascii;
+}
+
+// A command that cannot run: the complaint, status 10, then the usage text.
+void failCommand(Run& run, const char* message, const char* word = "") {
+    aerr << message << word << endl;
+    run.result = 10;
+    run.wantsUsage = true;
+}
+
+void check(Run& run) {
+    run.cursor++;
+    if (run.cursor >= run.argc) {
+        failCommand(run, "service: No service specified for check");
+        return;
+    }
+    const char* name = run.argv[run.cursor];
+    sp<IBinder> service = run.sm->lookUpByName(String16(name));
+    aout << "Service " << name << (service == nullptr ? ": not found" : ": found") << endl;
+}
+
+void list(Run& run) {
+    Vector<String16> names = run.sm->registeredNames();
+    aout << "Found " << static_cast<unsigned int>(names.size()) << " services:" << endl;
+    for (unsigned int i = 0; i < names.size(); i++) {
+        sp<IBinder> service = run.sm->lookUpByName(names[i]);
+        // Each `<<` is one write; a line goes out in two, the first before
+        // the name query so a hanging service is seen by its name.
+        String8 head(std::to_string(i).c_str());
+        head.append("\t");
+        head.append(toAsciiText(names[i]).string());
+        head.append(": [");
+        aout << head.string();
+        String8 tail = toAsciiText(fetchInterfaceName(service));
+        tail.append("]\n");
+        aout << tail.string();
+    }
+}
+
+void call(Run& run) {
+    run.cursor++;
+    if (run.cursor >= run.argc) {
+        failCommand(run, "service: No service specified for call");
+        return;
+    }
+    if (run.cursor + 1 >= run.argc) {
+        failCommand(run, "service: No code specified for call");
+        return;
+    }
+    const char* name = run.argv[run.cursor++];
+    sp<IBinder> service = run.sm->lookUpByName(String16(name));
+    String16 interfaceName = fetchInterfaceName(service);
+    int32_t code = atoi(run.argv[run.cursor++]);
+    if (service == nullptr || interfaceName.size() == 0) {
+        aerr << "service: Service " << name << " does not exist" << endl;
+        run.result = 10;
+        return;
+    }
+
+    Parcel data;
+    Parcel reply;
+    data.writeInterfaceToken(interfaceName);
+    readCallArguments(data, run.argc, run.argv, run.cursor, run.wantsUsage, run.result);
+
+    // Sent even after a faulty argument word, with the values before it.
+    status_t status = service->callBinder(code, data, &reply, 0);
+    if (status != 0) {
+        // The reply is still shown, but a failed call must not pass for success.
+        aerr << "service: Call failed: " << statusToString(status) << " (" << status << ")" << endl;
+        run.result = 10;
+    }
+    aout << "Result: ";
+    reply.print(aout, 0);
+    aout << endl;
+}
+
+void runCommand(Run& run) {
+    const char* command = run.argv[run.cursor];
+    if (strcmp(command, "check") == 0) {
+        check(run);
+    } else if (strcmp(command, "list") == 0) {
+        list(run);
+    } else if (strcmp(command, "call") == 0) {
+        call(run);
+    } else {
+        failCommand(run, "service: Unknown command ", command);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    Run run{argc, argv, 0, false, 0, defaultServiceManager()};
+    fflush(stdout);
+    if (run.sm == nullptr) {
+        aerr << "service: Unable to get default service manager!" << endl;
+        return 20;
+    }
+
+    // '+' keeps glibc from permuting: option scanning ends at the command
+    // word, so operands such as "-5" after it reach the command.
+    while (getopt(argc, argv, "+h?") != -1) {
+        run.wantsUsage = true;
+    }
+    run.cursor = optind;
+
+    if (run.cursor < argc && !run.wantsUsage) {
+        runCommand(run);
+    } else {
+        run.wantsUsage = true;
+    }
+    if (run.wantsUsage) {
+        aout << kUsage;
+    }
+    run.sm = nullptr;
+    return run.result;
+}
