@@ -188,6 +188,7 @@ struct Config {
     uint32_t widthMm, heightMm;
     uint32_t pixclock, leftMargin, rightMargin, upperMargin, lowerMargin, hsyncLen, vsyncLen;
     uint32_t smemLen, smemLenSet;
+    unsigned long smemStart;
     double vblankHz;
     std::vector<Failure> failures;
     std::string logPath, memoryPath;
@@ -314,6 +315,7 @@ Config loadConfig()
     uint64_t whole = uint64_t(c.xresVirtual) * c.yresVirtual * 4;
     c.smemLen = envU32("FBEMU_SMEM_LEN", uint32_t(std::min<uint64_t>(whole, UINT32_MAX)));
     c.smemLenSet = envU32("FBEMU_SMEM_LEN_SET", c.smemLen);
+    c.smemStart = envU32("FBEMU_SMEM_START", 0);
     std::string hz = envString("FBEMU_VBLANK_HZ", "60");
     char *end = nullptr;
     c.vblankHz = std::strtod(hz.c_str(), &end);
@@ -444,6 +446,7 @@ private:
         std::memset(&fix_, 0, sizeof(fix_));
         std::memcpy(fix_.id, c.id.data(), std::min(c.id.size(), sizeof(fix_.id)));
         fix_.smem_len = c.smemLen;
+        fix_.smem_start = c.smemStart;
         fix_.type = FB_TYPE_PACKED_PIXELS;
         fix_.visual = FB_VISUAL_TRUECOLOR;
         fix_.ypanstep = 1;

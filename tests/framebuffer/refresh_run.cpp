@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -40,10 +40,21 @@ bool drain(int fd, std::string &text)
     return n > 0 || (n < 0 && errno == EINTR);
 }
 
-const std::regex &rateLine()
+// The figure of a line "refresh rate = %f Hz" (six decimals), or none.
+std::optional<std::string> rateFigure(const std::string &line)
 {
-    static const std::regex line("^refresh rate = (-?[0-9]+\\.[0-9]{6}|inf|-?nan) Hz$");
-    return line;
+    const std::string head = "refresh rate = ", tail = " Hz";
+    if (line.size() < head.size() + tail.size() || line.rfind(head, 0) != 0 ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return std::nullopt;
+    std::string figure = line.substr(head.size(), line.size() - head.size() - tail.size());
+    if (figure == "inf" || figure == "nan" || figure == "-nan")
+        return figure;
+    size_t digits = figure.find_first_not_of("0123456789", figure[0] == '-' ? 1 : 0);
+    bool sixDecimals = digits != std::string::npos && digits > (figure[0] == '-' ? 1u : 0u) && figure[digits] == '.' &&
+                       figure.size() == digits + 7 &&
+                       figure.find_first_not_of("0123456789", digits + 1) == std::string::npos;
+    return sixDecimals ? std::optional<std::string>(figure) : std::nullopt;
 }
 
 std::vector<std::string> lines(const std::string &text)
@@ -232,10 +243,9 @@ size_t countRateLines(const std::string &out) { return rateValues(out).size(); }
 std::vector<double> rateValues(const std::string &out)
 {
     std::vector<double> values;
-    std::smatch match;
     for (const std::string &line : lines(out))
-        if (std::regex_match(line, match, rateLine()))
-            values.push_back(std::strtod(match[1].str().c_str(), nullptr));
+        if (std::optional<std::string> figure = rateFigure(line))
+            values.push_back(std::strtod(figure->c_str(), nullptr));
     return values;
 }
 

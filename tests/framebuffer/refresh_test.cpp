@@ -154,6 +154,7 @@ TEST(RefreshReport, IdIsAtMost16Characters)
 {
     RefreshRun run;
     run.set("FBEMU_ID", "ABCDEFGHIJKLMNOPQRST");
+    run.set("FBEMU_SMEM_START", "0x41424344"); // the bytes right after the id
     Outcome o = run.runForRateLines(1);
     std::vector<std::string> lines = splitLines(o.out);
     ASSERT_GE(lines.size(), 2u);
