@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -180,7 +181,10 @@ Outcome RefreshRun::finish(pid_t pid, int outFd, int errFd, Outcome o, Clock::ti
     close(outFd);
     close(errFd);
     int status = 0;
-    check(waitpid(pid, &status, 0) == pid, "waitpid");
+    rusage usage{};
+    check(wait4(pid, &status, 0, &usage) == pid, "wait4");
+    o.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     o.exited = WIFEXITED(status);
     o.status = o.exited ? WEXITSTATUS(status) : -1;
     o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;

@@ -1,5 +1,6 @@
 // Runs the real `refresh` binary with the emulated framebuffer device
 // preloaded, in a private temporary directory, and collects what it did.
+// Used by the tests and the benchmark.
 #pragma once
 
 #include <sys/types.h>
@@ -15,6 +16,7 @@ struct Outcome {
     bool exited = false; // false: killed by a signal (see signal)
     int status = -1;     // exit status as the shell sees it
     int signal = 0;
+    double cpuSeconds = 0; // user and system time refresh used
     std::string out;
     std::string err;
 };
