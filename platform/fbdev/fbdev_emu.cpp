@@ -31,6 +31,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -631,101 +632,92 @@ Device *deviceOf(int fd)
 
 bool takesMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
-// Serves an open of a device path; returns false for any other path.
-bool serveOpen(const char *path, int flags, int *result)
+// Serves an open of a device path: the descriptor or -1 with errno set.
+// Returns nothing for any other path.
+std::optional<int> serveOpen(const char *path, int flags)
 {
     const Node *node = servedNode(path);
     if (!node)
-        return false;
+        return std::nullopt;
     int saved = errno;
     int fd = device().open(*node, flags);
-    if (fd < 0) {
-        errno = -fd;
-        *result = -1;
-    } else {
-        errno = saved;
-        *result = fd;
-    }
-    return true;
+    errno = fd < 0 ? -fd : saved;
+    return fd < 0 ? -1 : fd;
 }
 
 } // namespace
 
 // ---- interposed libc entry points -----------------------------------------
 
-#define FBEMU_OPEN(NAME)                                                                   \
-    extern "C" int NAME(const char *path, int flags, ...)                                 \
-    {                                                                                      \
-        mode_t mode = 0;                                                                   \
-        if (takesMode(flags)) {                                                            \
-            va_list args;                                                                  \
-            va_start(args, flags);                                                         \
-            mode = va_arg(args, mode_t);                                                   \
-            va_end(args);                                                                  \
-        }                                                                                  \
-        int fd;                                                                            \
-        if (serveOpen(path, flags, &fd))                                                   \
-            return fd;                                                                     \
-        static OpenFn next = nextSymbol<OpenFn>(#NAME);                                    \
-        return next(path, flags, mode);                                                    \
+// open's third argument is there only when the flags create a file.
+#define FBEMU_MODE_ARGUMENT(flags)                                                         \
+    mode_t mode = 0;                                                                       \
+    if (takesMode(flags)) {                                                                \
+        va_list args;                                                                      \
+        va_start(args, flags);                                                             \
+        mode = va_arg(args, mode_t);                                                       \
+        va_end(args);                                                                      \
     }
 
-#define FBEMU_OPENAT(NAME)                                                                 \
-    extern "C" int NAME(int dirfd, const char *path, int flags, ...)                      \
-    {                                                                                      \
-        mode_t mode = 0;                                                                   \
-        if (takesMode(flags)) {                                                            \
-            va_list args;                                                                  \
-            va_start(args, flags);                                                         \
-            mode = va_arg(args, mode_t);                                                   \
-            va_end(args);                                                                  \
-        }                                                                                  \
-        int fd;                                                                            \
-        if (serveOpen(path, flags, &fd))                                                   \
-            return fd;                                                                     \
-        static OpenatFn next = nextSymbol<OpenatFn>(#NAME);                                \
-        return next(dirfd, path, flags, mode);                                             \
-    }
+extern "C" int open(const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenFn next = nextSymbol<OpenFn>("open");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags, mode);
+}
 
-FBEMU_OPEN(open)
-FBEMU_OPEN(open64)
-FBEMU_OPENAT(openat)
-FBEMU_OPENAT(openat64)
+extern "C" int open64(const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenFn next = nextSymbol<OpenFn>("open64");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags, mode);
+}
 
+extern "C" int openat(int dirfd, const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenatFn next = nextSymbol<OpenatFn>("openat");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags, mode);
+}
+
+extern "C" int openat64(int dirfd, const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenatFn next = nextSymbol<OpenatFn>("openat64");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags, mode);
+}
+
+// The checked variants that _FORTIFY_SOURCE builds call.
 extern "C" int __open_2(const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenFn next = nextSymbol<FortifiedOpenFn>("__open_2");
-    return next(path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags);
 }
 
 extern "C" int __open64_2(const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenFn next = nextSymbol<FortifiedOpenFn>("__open64_2");
-    return next(path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags);
 }
 
 extern "C" int __openat_2(int dirfd, const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenatFn next = nextSymbol<FortifiedOpenatFn>("__openat_2");
-    return next(dirfd, path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags);
 }
 
 extern "C" int __openat64_2(int dirfd, const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenatFn next = nextSymbol<FortifiedOpenatFn>("__openat64_2");
-    return next(dirfd, path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags);
 }
 
 extern "C" int ioctl(int fd, unsigned long request, ...)

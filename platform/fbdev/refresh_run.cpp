@@ -58,15 +58,6 @@ std::optional<std::string> rateFigure(const std::string &line)
     return sixDecimals ? std::optional<std::string>(figure) : std::nullopt;
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
 size_t countVblPans(const std::vector<std::string> &log)
 {
     size_t n = 0;
@@ -244,10 +235,19 @@ std::string RefreshRun::memory() const
 
 size_t countRateLines(const std::string &out) { return rateValues(out).size(); }
 
+std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
 std::vector<double> rateValues(const std::string &out)
 {
     std::vector<double> values;
-    for (const std::string &line : lines(out))
+    for (const std::string &line : splitLines(out))
         if (std::optional<std::string> figure = rateFigure(line))
             values.push_back(std::strtod(figure->c_str(), nullptr));
     return values;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,11 @@ public:
     // FBEMU_* settings for the emulated device; the defaults describe a
     // 480 x 800 panel with room for two 16 bpp pages.
     void set(const std::string &name, const std::string &value) { env_[name] = value; }
+    void set(std::initializer_list<std::pair<const char *, const char *>> settings)
+    {
+        for (const auto &[name, value] : settings)
+            env_[name] = value;
+    }
 
     // Runs refresh until it exits on its own.
     Outcome runToExit(std::chrono::seconds timeout = std::chrono::seconds(10));
@@ -61,6 +67,7 @@ private:
 // Counts the lines of the form "refresh rate = %f Hz" that follow the three
 // report blocks (the block's own "refresh rate = %.2f Hz" line is not one).
 size_t countRateLines(const std::string &out);
+std::vector<std::string> splitLines(const std::string &text);
 std::vector<double> rateValues(const std::string &out);
 
 } // namespace fbtest
