@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 
 using namespace fbtest;
 
@@ -15,16 +14,14 @@ TEST(RefreshRate, MeasuredRateIsTheVblankRateWithinOnePercent)
     RefreshRun run;
     run.set("FBEMU_VBLANK_HZ", "240");
     run.set("FBEMU_LOG", "");
-    Outcome o = run.runForRateLines(6);
+    Outcome o = run.runForRateLines(7);
     std::vector<double> rates = rateValues(o.out);
-    ASSERT_EQ(rates.size(), 6u) << o.out << o.err;
+    ASSERT_EQ(rates.size(), 7u) << o.out << o.err;
     // A flip that comes late for its blank waits for the next one, as on a
-    // real panel, and costs its line 1/120 of the figure; on a busy machine
-    // some lines do. A line that met every blank shows the display's rate,
-    // which a pace of refresh's own (or a wrong clock or count) would not.
-    std::vector<double> errors;
-    for (double rate : rates)
-        errors.push_back(std::fabs(rate - hz) / hz);
-    std::sort(errors.begin(), errors.end());
-    EXPECT_LT(errors.front(), 0.01) << o.out;
+    // real panel, and costs its line 1/120 of the figure: on a busy machine
+    // some lines read low, none reads high. So the fastest line is one that
+    // met every blank and must show the display's rate. The first line is left
+    // out: it starts anywhere within a frame and reads up to 1/119 high.
+    double fastest = *std::max_element(rates.begin() + 1, rates.end());
+    EXPECT_NEAR(fastest, hz, hz * 0.01) << o.out;
 }
