@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char **environ;
 
@@ -69,7 +70,9 @@ size_t countVblPans(const std::vector<std::string> &log)
 
 } // namespace
 
-RefreshRun::RefreshRun()
+std::string RefreshRun::defaultProgram() { return REFRESH_BIN; }
+
+RefreshRun::RefreshRun(std::string program) : program_(std::move(program))
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "refresh-test-XXXXXX").string();
     check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
@@ -137,9 +140,9 @@ pid_t RefreshRun::start(int *outFd, int *errFd)
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     // Only 0, 1 and 2 open, as from a shell: the device then opens as fd 3.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    char *argv[] = {const_cast<char *>(REFRESH_BIN), nullptr};
+    char *argv[] = {program_.data(), nullptr};
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, REFRESH_BIN, &actions, nullptr, argv, envp.data());
+    int rc = posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);

@@ -24,8 +24,9 @@ struct Outcome {
 
 class RefreshRun {
 public:
-    // Sets up a temporary directory with the device log and memory in it.
-    RefreshRun();
+    // Sets up a temporary directory with the device log and memory in it;
+    // `program` is the refresh binary to run (the build's own by default).
+    explicit RefreshRun(std::string program = defaultProgram());
     ~RefreshRun();
     RefreshRun(const RefreshRun &) = delete;
     RefreshRun &operator=(const RefreshRun &) = delete;
@@ -56,10 +57,13 @@ public:
     std::string memory() const; // the device memory file as it stands
     const std::string &dir() const { return dir_; }
 
+    static std::string defaultProgram();
+
 private:
     pid_t start(int *outFd, int *errFd);
     Outcome finish(pid_t pid, int outFd, int errFd, Outcome o, std::chrono::steady_clock::time_point deadline);
 
+    std::string program_;
     std::string dir_;
     std::map<std::string, std::string> env_;
 };

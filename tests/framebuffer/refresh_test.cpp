@@ -286,6 +286,16 @@ TEST(RefreshDevice, FallsBackToDevFb0)
     EXPECT_EQ(reportPart(o.out), kPanelReport);
 }
 
+// Built with large-file offsets and _FORTIFY_SOURCE, refresh calls open64
+// and mmap64 (or the checked variants) instead: the device must still be there.
+TEST(RefreshDevice, ServedToALargeFileFortifiedBuild)
+{
+    RefreshRun run(REFRESH_LFS_BIN);
+    Outcome o = run.runForRateLines(1);
+    EXPECT_EQ(reportPart(o.out), kPanelReport);
+    EXPECT_EQ(countRateLines(o.out), 1u);
+}
+
 TEST(RefreshDevice, NoMemoryAfterModeSetIsNeverMapped)
 {
     RefreshRun run;
