@@ -305,6 +305,17 @@ TEST(RefreshDevice, NoMemoryAfterModeSetIsNeverMapped)
         EXPECT_FALSE(startsWith(line, "mmap ")) << line;
 }
 
+// A stand-in that silently ran some other device would make every test lie.
+TEST(RefreshDevice, MalformedSettingStopsTheRunLoudly)
+{
+    RefreshRun run;
+    run.set("FBEMU_FAIL", "put_var.1=EWHATEVER");
+    Outcome o = run.runToExit();
+    EXPECT_EQ(o.status, 125);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "fbdev-emu: FBEMU_FAIL: not an errno name or number: \"EWHATEVER\"\n");
+}
+
 // ---- what the device receives ------------------------------------------
 
 TEST(RefreshFlips, ModeSetThenPagesAlternateAtEveryVblank)
