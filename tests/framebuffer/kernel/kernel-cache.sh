@@ -101,4 +101,8 @@ printf '%s\n' "${order[@]}" >"$dir/modules/order"
 "$here/extract-vmlinux.sh" "$dir/vmlinuz" "$dir/vmlinux" ||
   echo "kernel-cache: no ELF kernel extracted; the bzImage will be booted" >&2
 touch "$dir/complete"
+# Only the newest kernel is kept: drop what earlier releases left here.
+for old in "$cache"/*; do
+  case "$old" in "$dir" | "$deb" | "$cache/lock" | "$cache/download.log") ;; *) rm -rf "$old" ;; esac
+done
 echo "$dir"

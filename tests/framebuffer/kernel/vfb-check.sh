@@ -29,7 +29,7 @@ trap 'rm -rf "$work"' EXIT
 
 boot() {
   local started=$SECONDS
-  timeout 300 qemu-system-x86_64 -accel tcg -nographic -no-reboot -m 256M \
+  timeout 300 qemu-system-x86_64 -accel tcg -nographic -no-reboot -m 256M -nic none \
     -kernel "$1" -initrd "$work/initramfs" \
     -append "console=ttyS0 quiet panic=-1 velmora.run=$seconds" \
     </dev/null >"$work/serial" 2>&1 || true
