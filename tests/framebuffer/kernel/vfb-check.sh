@@ -82,7 +82,8 @@ check "no rate of 0 or less" bash -c '! grep -qE "^refresh rate = (-|0\.0+ Hz$)"
 # Every pan's yoffset is read back from the record the driver filled in, so
 # the pans leave the driver at 16 bpp with one of the two pages shown.
 check "still 16 bpp after the flips" test "$(sysfs after bits_per_pixel)" = 16
-half=$(( $(sysfs after virtual_size | cut -d, -f2) / 2 ))
+height=$(sysfs after virtual_size | cut -s -d, -f2)
+half=$(( ${height:-0} / 2 ))
 check "driver left at page 0 or $half" \
   eval '[[ "$(sysfs after pan)" == 0,0 || "$(sysfs after pan)" == "0,$half" ]]'
 
