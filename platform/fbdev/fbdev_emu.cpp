@@ -182,6 +182,7 @@ struct Config {
     std::vector<Node> nodes;
     std::string id;
     uint32_t xres, yres, xresVirtual, yresVirtual, bpp;
+    uint32_t xoffset, yoffset; // the pan the device starts with
     std::vector<uint32_t> depths; // ascending
     std::map<uint32_t, Layout> layouts;
     uint32_t widthMm, heightMm;
@@ -292,6 +293,8 @@ Config loadConfig()
     c.xresVirtual = envU32("FBEMU_XRES_VIRTUAL", c.xres);
     c.yresVirtual = envU32("FBEMU_YRES_VIRTUAL", 2 * c.yres);
     c.bpp = envU32("FBEMU_BPP", 32);
+    c.xoffset = envU32("FBEMU_XOFFSET", 0);
+    c.yoffset = envU32("FBEMU_YOFFSET", 0);
     for (const std::string &depth : split(envString("FBEMU_DEPTHS", "16,24,32"), ','))
         c.depths.push_back(parseU32("FBEMU_DEPTHS", depth));
     std::sort(c.depths.begin(), c.depths.end());
@@ -446,6 +449,8 @@ private:
         fix_.ypanstep = 1;
         std::memset(&var_, 0, sizeof(var_));
         var_.bits_per_pixel = c.bpp;
+        var_.xoffset = c.xoffset;
+        var_.yoffset = c.yoffset;
         applyMode(var_);
         fix_.line_length = c.xresVirtual * (c.bpp / 8);
     }
@@ -526,10 +531,12 @@ private:
             if (v.activate & FB_ACTIVATE_VBL)
                 waitForVblank();
         }
-        log("put_var request=0x%x activate=%u xoffset=%u yoffset=%u bpp=%u words=0x%08x,0x%08x,0x%08x "
-            "smem_len=%u %s",
+        log("put_var request=0x%x activate=%u xoffset=%u yoffset=%u bpp=%u geometry=%ux%u,%ux%u "
+            "timings=%u,%u,%u,%u,%u words=0x%08x,0x%08x,0x%08x smem_len=%u %s",
             unsigned(FBIOPUT_VSCREENINFO), asked.activate, asked.xoffset, asked.yoffset, asked.bits_per_pixel,
-            wordAt(asked, 140), wordAt(asked, 144), wordAt(asked, 148), fix_.smem_len, outcome(result).c_str());
+            asked.xres, asked.yres, asked.xres_virtual, asked.yres_virtual, asked.pixclock, asked.left_margin,
+            asked.right_margin, asked.upper_margin, asked.lower_margin, wordAt(asked, 140), wordAt(asked, 144),
+            wordAt(asked, 148), fix_.smem_len, outcome(result).c_str());
         return result;
     }
 

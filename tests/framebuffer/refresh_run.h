@@ -1,0 +1,64 @@
+// Runs the real `refresh` binary with the emulated framebuffer device
+// preloaded, in a private temporary directory, and collects what it did.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fbtest {
+
+struct Outcome {
+    bool exited = false; // false: killed by a signal (see signal)
+    int status = -1;     // exit status as the shell sees it
+    int signal = 0;
+    std::string out;
+    std::string err;
+};
+
+class RefreshRun {
+public:
+    // Sets up a temporary directory with the device log and memory in it.
+    RefreshRun();
+    ~RefreshRun();
+    RefreshRun(const RefreshRun &) = delete;
+    RefreshRun &operator=(const RefreshRun &) = delete;
+
+    // FBEMU_* settings for the emulated device; the defaults describe a
+    // 480 x 800 panel with room for two 16 bpp pages.
+    void set(const std::string &name, const std::string &value) { env_[name] = value; }
+
+    // Runs refresh until it exits on its own.
+    Outcome runToExit(std::chrono::seconds timeout = std::chrono::seconds(10));
+
+    // Runs refresh until it has printed `rateLines` rate lines, then stops it
+    // with SIGTERM.
+    Outcome runForRateLines(size_t rateLines, std::chrono::seconds timeout = std::chrono::seconds(20));
+
+    // Starts refresh with standard output going to a pipe nobody reads yet,
+    // waits until the device has seen `flips` VBL pans, stops it with
+    // SIGTERM, and only then reads the pipe. Returns the pans logged before
+    // the signal was sent in *flipsBefore.
+    Outcome stopAfterFlips(size_t flips, size_t *flipsBefore, std::chrono::seconds timeout = std::chrono::seconds(20));
+
+    std::vector<std::string> logLines() const;
+    std::string memory() const; // the device memory file as it stands
+    const std::string &dir() const { return dir_; }
+
+private:
+    pid_t start(int *outFd, int *errFd);
+    Outcome finish(pid_t pid, int outFd, int errFd, Outcome o, std::chrono::steady_clock::time_point deadline);
+
+    std::string dir_;
+    std::map<std::string, std::string> env_;
+};
+
+// Counts the lines of the form "refresh rate = %f Hz" that follow the three
+// report blocks (the block's own "refresh rate = %.2f Hz" line is not one).
+size_t countRateLines(const std::string &out);
+std::vector<double> rateValues(const std::string &out);
+
+} // namespace fbtest

@@ -1,0 +1,437 @@
+// The real refresh binary against the emulated framebuffer device.
+#include "refresh_run.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+using namespace fbtest;
+
+namespace {
+
+// The report of the test panel (see RefreshRun's defaults).
+const std::string kPanelReport = "using (fd=3)\n"
+                                 "id           = velmora-test\n"
+                                 "xres         = 480 px\n"
+                                 "yres         = 800 px\n"
+                                 "xres_virtual = 480 px\n"
+                                 "yres_virtual = 1600 px\n"
+                                 "bpp          = 16\n"
+                                 "r            = 11:5\n"
+                                 "g            =  5:6\n"
+                                 "b            =  0:5\n"
+                                 "width        = 52 mm (234.461533 dpi)\n"
+                                 "height       = 87 mm (233.563217 dpi)\n"
+                                 "refresh rate = 60.00 Hz\n"
+                                 "upper_margin=8, lower_margin=8, left_margin=16, right_margin=16, "
+                                 "pixclock=39894, finfo.smem_len=3072000\n";
+
+std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
+// The output up to the first rate line.
+std::string reportPart(const std::string &out)
+{
+    size_t end = 0;
+    for (const std::string &line : splitLines(out)) {
+        if (countRateLines(line + "\n"))
+            break;
+        end += line.size() + 1;
+    }
+    return out.substr(0, std::min(end, out.size()));
+}
+
+bool startsWith(const std::string &text, const std::string &prefix) { return text.rfind(prefix, 0) == 0; }
+
+std::vector<std::string> vblPans(const std::vector<std::string> &log)
+{
+    std::vector<std::string> pans;
+    for (const std::string &line : log)
+        if (startsWith(line, "put_var ") && line.find(" activate=16 ") != std::string::npos)
+            pans.push_back(line);
+    return pans;
+}
+
+// Runs until the first rate line and checks the report printed before it.
+void expectReport(RefreshRun &run, const std::string &expected)
+{
+    Outcome o = run.runForRateLines(1);
+    EXPECT_EQ(reportPart(o.out), expected);
+    EXPECT_EQ(countRateLines(o.out), 1u) << o.out;
+    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status;
+    EXPECT_EQ(o.err, "");
+}
+
+} // namespace
+
+// ---- the three report blocks --------------------------------------------
+
+TEST(RefreshReport, PanelModeByteExact)
+{
+    RefreshRun run;
+    expectReport(run, kPanelReport);
+}
+
+TEST(RefreshReport, ShowsTheDepthAndLayoutTheDriverSet)
+{
+    RefreshRun run;
+    run.set("FBEMU_DEPTHS", "24,32"); // asked for 16, the driver rounds up to 24
+    run.set("FBEMU_LAYOUT_24", "16:8,8:8,0:8");
+    run.set("FBEMU_XRES", "1080");
+    run.set("FBEMU_YRES", "1920");
+    run.set("FBEMU_XRES_VIRTUAL", "1080");
+    run.set("FBEMU_YRES_VIRTUAL", "3840");
+    run.set("FBEMU_WIDTH_MM", "68");
+    run.set("FBEMU_HEIGHT_MM", "121");
+    run.set("FBEMU_PIXCLOCK", "7000");
+    run.set("FBEMU_LEFT_MARGIN", "40");
+    run.set("FBEMU_RIGHT_MARGIN", "20");
+    run.set("FBEMU_UPPER_MARGIN", "16");
+    run.set("FBEMU_LOWER_MARGIN", "4");
+    run.set("FBEMU_SMEM_LEN", "16588800");
+    expectReport(run, "using (fd=3)\n"
+                      "id           = velmora-test\n"
+                      "xres         = 1080 px\n"
+                      "yres         = 1920 px\n"
+                      "xres_virtual = 1080 px\n"
+                      "yres_virtual = 3840 px\n"
+                      "bpp          = 24\n"
+                      "r            = 16:8\n"
+                      "g            =  8:8\n"
+                      "b            =  0:8\n"
+                      "width        = 68 mm (403.411774 dpi)\n"
+                      "height       = 121 mm (403.041321 dpi)\n"
+                      "refresh rate = 64.59 Hz\n"
+                      "upper_margin=16, lower_margin=4, left_margin=40, right_margin=20, pixclock=7000, "
+                      "finfo.smem_len=16588800\n");
+}
+
+TEST(RefreshReport, ZeroMillimetresPrintInfinityOrNanAndRunOn)
+{
+    RefreshRun run;
+    run.set("FBEMU_WIDTH_MM", "0");
+    run.set("FBEMU_YRES", "0");
+    run.set("FBEMU_HEIGHT_MM", "0");
+    Outcome o = run.runForRateLines(1);
+    std::vector<std::string> lines = splitLines(o.out);
+    ASSERT_GE(lines.size(), 13u) << o.out;
+    EXPECT_EQ(lines[3], "yres         = 0 px");
+    EXPECT_EQ(lines[10], "width        = 0 mm (inf dpi)");
+    EXPECT_EQ(lines[11], "height       = 0 mm (-nan dpi)");
+    EXPECT_EQ(countRateLines(o.out), 1u);
+}
+
+TEST(RefreshReport, OddVirtualHeightAndMemoryLengthBeforeTheModeSet)
+{
+    RefreshRun run;
+    run.set("FBEMU_YRES", "480");
+    run.set("FBEMU_YRES_VIRTUAL", "961");
+    run.set("FBEMU_HEIGHT_MM", "78");
+    run.set("FBEMU_SMEM_LEN", "1000000");
+    run.set("FBEMU_SMEM_LEN_SET", "1230080");
+    Outcome o = run.runForRateLines(1);
+    std::vector<std::string> lines = splitLines(reportPart(o.out));
+    ASSERT_EQ(lines.size(), 14u) << o.out;
+    EXPECT_EQ(lines[5], "yres_virtual = 961 px");
+    EXPECT_EQ(lines[13], "upper_margin=8, lower_margin=8, left_margin=16, right_margin=16, pixclock=39894, "
+                         "finfo.smem_len=1000000");
+    // The mapping uses the length read after the mode set.
+    std::vector<std::string> log = run.logLines();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "mmap length=1230080 offset=0 smem_len=1230080 result=0"), 1);
+}
+
+TEST(RefreshReport, IdIsAtMost16Characters)
+{
+    RefreshRun run;
+    run.set("FBEMU_ID", "ABCDEFGHIJKLMNOPQRST");
+    Outcome o = run.runForRateLines(1);
+    std::vector<std::string> lines = splitLines(o.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "id           = ABCDEFGHIJKLMNOP");
+}
+
+TEST(RefreshReport, RateKeepsTheLow32BitsOfTheQuotient)
+{
+    RefreshRun run;
+    // 8 x 8 with no margins at 1 ps: 10^15 / 64 does not fit in 32 bits.
+    for (const char *name : {"FBEMU_XRES", "FBEMU_YRES", "FBEMU_XRES_VIRTUAL"})
+        run.set(name, "8");
+    run.set("FBEMU_YRES_VIRTUAL", "16");
+    for (const char *name : {"FBEMU_LEFT_MARGIN", "FBEMU_RIGHT_MARGIN", "FBEMU_UPPER_MARGIN", "FBEMU_LOWER_MARGIN"})
+        run.set(name, "0");
+    run.set("FBEMU_PIXCLOCK", "1");
+    Outcome o = run.runForRateLines(1);
+    std::vector<std::string> lines = splitLines(o.out);
+    ASSERT_GE(lines.size(), 14u) << o.out;
+    EXPECT_EQ(lines[12], "refresh rate = -91022.85 Hz");
+    EXPECT_EQ(lines[13], "upper_margin=0, lower_margin=0, left_margin=0, right_margin=0, pixclock=1, "
+                         "finfo.smem_len=3072000");
+}
+
+TEST(RefreshReport, LargeUnsignedFieldsPrintAsSigned)
+{
+    RefreshRun run;
+    run.set("FBEMU_PIXCLOCK", "4294967295");
+    run.set("FBEMU_UPPER_MARGIN", "2147483648");
+    Outcome o = run.runForRateLines(1);
+    std::vector<std::string> lines = splitLines(o.out);
+    ASSERT_GE(lines.size(), 14u) << o.out;
+    EXPECT_EQ(lines[13], "upper_margin=-2147483648, lower_margin=8, left_margin=16, right_margin=16, "
+                         "pixclock=-1, finfo.smem_len=3072000");
+}
+
+// No divisor for the computed rate: it reads 0 and the run goes on.
+class RefreshNoTimings : public ::testing::TestWithParam<std::pair<const char *, const char *>> {};
+
+TEST_P(RefreshNoTimings, RateIsZeroAndTheRunGoesOn)
+{
+    RefreshRun run;
+    run.set(GetParam().first, GetParam().second);
+    Outcome o = run.runForRateLines(2);
+    std::vector<std::string> lines = splitLines(o.out);
+    ASSERT_GE(lines.size(), 13u) << o.out;
+    EXPECT_EQ(lines[12], "refresh rate = 0.00 Hz");
+    EXPECT_EQ(countRateLines(o.out), 2u);
+    EXPECT_EQ(o.signal, SIGTERM) << o.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Timings, RefreshNoTimings,
+                         ::testing::Values(std::make_pair("FBEMU_PIXCLOCK", "0"),
+                                           // 800 + 8 + (2^32 - 808) lines wrap to 0
+                                           std::make_pair("FBEMU_LOWER_MARGIN", "4294966488"),
+                                           // 480 + 16 + (2^32 - 496) columns wrap to 0
+                                           std::make_pair("FBEMU_RIGHT_MARGIN", "4294966800")));
+
+// ---- start-up paths -------------------------------------------------------
+
+namespace {
+
+enum class Printed { Nothing, ModeSetMessage, Report };
+
+struct StartUp {
+    const char *name;
+    std::vector<std::pair<const char *, const char *>> env;
+    int status;
+    Printed printed;
+};
+
+void PrintTo(const StartUp &s, std::ostream *os) { *os << s.name; }
+
+} // namespace
+
+class RefreshStartUp : public ::testing::TestWithParam<StartUp> {};
+
+TEST_P(RefreshStartUp, StatusAndOutput)
+{
+    RefreshRun run;
+    for (const auto &[name, value] : GetParam().env)
+        run.set(name, value);
+    Outcome o = run.runToExit();
+    ASSERT_TRUE(o.exited) << "signal " << o.signal << "\n" << o.out << o.err;
+    EXPECT_EQ(o.status, GetParam().status);
+    switch (GetParam().printed) {
+    case Printed::Nothing:
+        EXPECT_EQ(o.out, "");
+        break;
+    case Printed::ModeSetMessage:
+        EXPECT_EQ(o.out, "FBIOPUT_VSCREENINFO failed (480 x 1600)\n");
+        break;
+    case Printed::Report:
+        EXPECT_EQ(o.out, kPanelReport);
+        break;
+    }
+    EXPECT_EQ(o.err, "");
+    EXPECT_TRUE(vblPans(run.logLines()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RefreshStartUp,
+    ::testing::Values(StartUp{"NoDevice", {{"FBEMU_NODES", ""}}, 254, Printed::Nothing},
+                      StartUp{"NoPermission", {{"FBEMU_NODES", "/dev/fb0=EACCES"}}, 243, Printed::Nothing},
+                      // the status is the last open's: /dev/fb0 is missing
+                      StartUp{"LastOpenCounts", {{"FBEMU_NODES", "/dev/graphics/fb0=EACCES"}}, 254, Printed::Nothing},
+                      StartUp{"FixedInfoFails", {{"FBEMU_FAIL", "get_fix.1=EIO"}}, 251, Printed::Nothing},
+                      StartUp{"VariableInfoFails", {{"FBEMU_FAIL", "get_var.1=ENODEV"}}, 237, Printed::Nothing},
+                      StartUp{"ModeSetFails", {{"FBEMU_FAIL", "put_var.1=EIO"}}, 0, Printed::ModeSetMessage},
+                      StartUp{"DepthRefused", {{"FBEMU_DEPTHS", "8"}}, 0, Printed::ModeSetMessage},
+                      StartUp{"SecondVariableInfoFails", {{"FBEMU_FAIL", "get_var.2=EIO"}}, 251, Printed::Nothing},
+                      StartUp{"SecondFixedInfoFails", {{"FBEMU_FAIL", "get_fix.2=EBUSY"}}, 240, Printed::Report},
+                      StartUp{"MapFails", {{"FBEMU_FAIL", "mmap=ENODEV"}}, 237, Printed::Report},
+                      // ENOMEM, whatever errno held
+                      StartUp{"NoMemoryAfterModeSet", {{"FBEMU_SMEM_LEN_SET", "0"}}, 244, Printed::Report}),
+    [](const ::testing::TestParamInfo<StartUp> &info) { return std::string(info.param.name); });
+
+TEST(RefreshDevice, GraphicsPathIsPreferred)
+{
+    RefreshRun run;
+    run.set("FBEMU_NODES", "/dev/graphics/fb0,/dev/fb0");
+    run.runForRateLines(1);
+    std::vector<std::string> log = run.logLines();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "open path=/dev/graphics/fb0 result=3");
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string &l) { return startsWith(l, "open "); }), 1);
+}
+
+TEST(RefreshDevice, FallsBackToDevFb0)
+{
+    RefreshRun run;
+    run.set("FBEMU_NODES", "/dev/fb0");
+    Outcome o = run.runForRateLines(1);
+    std::vector<std::string> log = run.logLines();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0], "open path=/dev/graphics/fb0 errno=2");
+    EXPECT_EQ(log[1], "open path=/dev/fb0 result=3");
+    EXPECT_EQ(reportPart(o.out), kPanelReport);
+}
+
+TEST(RefreshDevice, NoMemoryAfterModeSetIsNeverMapped)
+{
+    RefreshRun run;
+    run.set("FBEMU_SMEM_LEN_SET", "0");
+    run.runToExit();
+    for (const std::string &line : run.logLines())
+        EXPECT_FALSE(startsWith(line, "mmap ")) << line;
+}
+
+// ---- what the device receives ------------------------------------------
+
+TEST(RefreshFlips, ModeSetThenPagesAlternateAtEveryVblank)
+{
+    RefreshRun run;
+    run.set("FBEMU_YOFFSET", "37"); // left panned by an earlier program
+    run.runForRateLines(2);
+    std::vector<std::string> log = run.logLines();
+    ASSERT_GE(log.size(), 7u);
+    EXPECT_EQ(log[1], "get_fix request=0x4602 smem_len=3072000 result=0");
+    EXPECT_EQ(log[2], "get_var request=0x4600 xres=480 yres=800 xres_virtual=480 yres_virtual=1600 bpp=32 "
+                      "yoffset=37 result=0");
+    // The mode set: 16 bpp, no pan, no update words, the geometry and timings
+    // exactly as the driver reported them.
+    EXPECT_EQ(log[3], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=480x800,480x1600 "
+                      "timings=39894,16,16,8,8 words=0x00000000,0x00000000,0x00000000 smem_len=3072000 result=0");
+    EXPECT_TRUE(startsWith(log[4], "get_var request=0x4600 ")) << log[4];
+    EXPECT_EQ(log[5], "get_fix request=0x4602 smem_len=3072000 result=0");
+    EXPECT_EQ(log[6], "mmap length=3072000 offset=0 smem_len=3072000 result=0");
+
+    std::vector<std::string> pans = vblPans(log);
+    ASSERT_GE(pans.size(), 240u);
+    EXPECT_EQ(pans.size(), log.size() - 7) << "only pans after the mapping";
+    for (size_t i = 0; i < pans.size(); i++) {
+        std::string expected = std::string("put_var request=0x4601 activate=16 xoffset=0 yoffset=") +
+                               (i % 2 ? "800" : "0") +
+                               " bpp=16 geometry=480x800,480x1600 timings=39894,16,16,8,8 "
+                               "words=0x54445055,0x00000000,0x01e00140 smem_len=3072000 result=0";
+        ASSERT_EQ(pans[i], expected) << "pan " << i;
+    }
+}
+
+TEST(RefreshFlips, OddVirtualHeightUsesHalfRoundedDown)
+{
+    RefreshRun run;
+    run.set("FBEMU_YRES", "480");
+    run.set("FBEMU_YRES_VIRTUAL", "961");
+    run.set("FBEMU_SMEM_LEN", "922560"); // 480 x 961 x 2
+    run.runForRateLines(1);
+    std::vector<std::string> pans = vblPans(run.logLines());
+    ASSERT_GE(pans.size(), 2u);
+    EXPECT_NE(pans[1].find(" yoffset=480 "), std::string::npos) << pans[1];
+    EXPECT_NE(pans[1].find(" result=0"), std::string::npos) << pans[1];
+    std::string memory = run.memory();
+    ASSERT_EQ(memory.size(), 925696u); // page-rounded
+    EXPECT_EQ(memory.find_first_not_of('\xFF'), 480u * 640);
+}
+
+TEST(RefreshFlips, MemoryIsBlackWithAWhiteFirstPart)
+{
+    RefreshRun run;
+    run.set("FBEMU_SMEM_LEN", "3072100"); // not a page multiple: the tail is beyond the device
+    run.runForRateLines(1);
+    std::string memory = run.memory();
+    ASSERT_EQ(memory.size(), 3076096u);
+    const size_t white = 800 * 640;
+    EXPECT_EQ(memory.find_first_not_of('\xFF'), white);
+    EXPECT_EQ(memory.find_first_not_of('\0', white), 3072100u);
+    // Past smem_len the memory keeps what it held.
+    EXPECT_EQ(memory.find_first_not_of('\xA5', 3072100), std::string::npos);
+}
+
+TEST(RefreshFlips, WhiteFillStaysWithinAShortMapping)
+{
+    RefreshRun run;
+    run.set("FBEMU_SMEM_LEN_SET", "100000"); // less than 800 lines of 640 bytes
+    Outcome o = run.runForRateLines(1);
+    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status << " " << o.err;
+    std::string memory = run.memory();
+    ASSERT_EQ(memory.size(), 3072000u); // the larger of the two lengths
+    EXPECT_EQ(memory.find_first_not_of('\xFF'), 100000u);
+    EXPECT_EQ(memory.find_first_not_of('\xA5', 100000), std::string::npos);
+}
+
+TEST(RefreshFlips, RefusedSecondPageDoesNotStopTheLoop)
+{
+    RefreshRun run;
+    run.set("FBEMU_YRES_VIRTUAL", "800"); // no room for a second page
+    run.set("FBEMU_SMEM_LEN", "1536000");
+    Outcome o = run.runForRateLines(2);
+    EXPECT_EQ(countRateLines(o.out), 2u);
+    std::vector<std::string> pans = vblPans(run.logLines());
+    ASSERT_GE(pans.size(), 240u);
+    EXPECT_NE(pans[0].find(" result=0"), std::string::npos) << pans[0];
+    EXPECT_NE(pans[1].find(" yoffset=400 "), std::string::npos) << pans[1];
+    EXPECT_NE(pans[1].find(" errno=22"), std::string::npos) << pans[1];
+}
+
+// ---- rate lines -----------------------------------------------------------
+
+TEST(RefreshRate, OneLineAfterEvery120Flips)
+{
+    RefreshRun run;
+    // Log into the program's own standard output, so that the order of pans
+    // and printed lines is the order in which they happened.
+    run.set("FBEMU_LOG", "/dev/stdout");
+    Outcome o = run.runForRateLines(3);
+    std::vector<std::string> lines = splitLines(o.out);
+    size_t pans = 0, rateLines = 0;
+    bool mapped = false;
+    for (const std::string &line : lines) {
+        if (startsWith(line, "mmap "))
+            mapped = true;
+        else if (startsWith(line, "put_var ") && mapped)
+            pans++;
+        else if (startsWith(line, "refresh rate = ") && mapped) {
+            EXPECT_EQ(countRateLines(line + "\n"), 1u) << "not six decimals: " << line;
+            EXPECT_EQ(pans, 120u) << "before rate line " << rateLines;
+            rateLines++;
+            pans = 0;
+        }
+    }
+    EXPECT_GE(rateLines, 3u);
+}
+
+TEST(RefreshStop, SigtermWithOutputInAPipeLosesNoLine)
+{
+    RefreshRun run;
+    size_t flips = 0;
+    // Nobody reads the pipe until refresh is gone: whatever was not flushed
+    // before the signal would be lost.
+    Outcome o = run.stopAfterFlips(3 * 120 + 2, &flips);
+    ASSERT_GE(flips, 362u);
+    EXPECT_EQ(o.signal, SIGTERM);
+    EXPECT_TRUE(startsWith(o.out, kPanelReport)) << o.out;
+    size_t rateLines = countRateLines(o.out);
+    // A pan logged means the one before it returned and its line was printed.
+    EXPECT_GE(rateLines, (flips - 1) / 120);
+    EXPECT_LE(rateLines, vblPans(run.logLines()).size() / 120);
+    EXPECT_EQ(splitLines(o.out).size(), 14 + rateLines);
+    EXPECT_EQ(o.out.back(), '\n');
+}
