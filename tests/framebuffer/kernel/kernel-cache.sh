@@ -40,10 +40,15 @@ if [[ -e "$dir/complete" ]]; then echo "$dir"; exit 0; fi
 deb=$(ls "$cache"/"${pkg}"_*.deb 2>/dev/null | grep -F "_${version//:/%3a}_" | head -n 1 || true)
 if [[ -z "$deb" ]]; then
   echo "kernel-cache: downloading $pkg $version into $cache" >&2
-  # apt warns when its sandbox user cannot write here; the download works.
-  (cd "$cache" && apt-get download -q "$pkg=$version") >"$cache/download.log" 2>&1 ||
+  # Into a scratch directory first, so that a run stopped mid-download leaves
+  # no truncated package behind. apt warns when its sandbox user cannot
+  # write there; the download works all the same.
+  rm -rf "$cache/download" && mkdir "$cache/download"
+  (cd "$cache/download" && apt-get download -q "$pkg=$version") >"$cache/download.log" 2>&1 ||
     { cat "$cache/download.log" >&2; skip "cannot download $pkg $version"; }
-  deb=$(ls "$cache"/"${pkg}"_*.deb | head -n 1)
+  mv "$cache/download/"*.deb "$cache/"
+  rmdir "$cache/download"
+  deb=$(ls "$cache"/"${pkg}"_*.deb | grep -F "_${version//:/%3a}_" | head -n 1)
 fi
 
 rm -rf "$dir" && mkdir -p "$dir/modules"
