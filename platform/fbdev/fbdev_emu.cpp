@@ -31,6 +31,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,7 @@ struct Config {
     uint32_t widthMm, heightMm;
     uint32_t pixclock, leftMargin, rightMargin, upperMargin, lowerMargin, hsyncLen, vsyncLen;
     uint32_t smemLen, smemLenSet;
+    unsigned long smemStart;
     double vblankHz;
     std::vector<Failure> failures;
     std::string logPath, memoryPath;
@@ -314,6 +316,7 @@ Config loadConfig()
     uint64_t whole = uint64_t(c.xresVirtual) * c.yresVirtual * 4;
     c.smemLen = envU32("FBEMU_SMEM_LEN", uint32_t(std::min<uint64_t>(whole, UINT32_MAX)));
     c.smemLenSet = envU32("FBEMU_SMEM_LEN_SET", c.smemLen);
+    c.smemStart = envU32("FBEMU_SMEM_START", 0);
     std::string hz = envString("FBEMU_VBLANK_HZ", "60");
     char *end = nullptr;
     c.vblankHz = std::strtod(hz.c_str(), &end);
@@ -444,6 +447,7 @@ private:
         std::memset(&fix_, 0, sizeof(fix_));
         std::memcpy(fix_.id, c.id.data(), std::min(c.id.size(), sizeof(fix_.id)));
         fix_.smem_len = c.smemLen;
+        fix_.smem_start = c.smemStart;
         fix_.type = FB_TYPE_PACKED_PIXELS;
         fix_.visual = FB_VISUAL_TRUECOLOR;
         fix_.ypanstep = 1;
@@ -628,101 +632,92 @@ Device *deviceOf(int fd)
 
 bool takesMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE; }
 
-// Serves an open of a device path; returns false for any other path.
-bool serveOpen(const char *path, int flags, int *result)
+// Serves an open of a device path: the descriptor or -1 with errno set.
+// Returns nothing for any other path.
+std::optional<int> serveOpen(const char *path, int flags)
 {
     const Node *node = servedNode(path);
     if (!node)
-        return false;
+        return std::nullopt;
     int saved = errno;
     int fd = device().open(*node, flags);
-    if (fd < 0) {
-        errno = -fd;
-        *result = -1;
-    } else {
-        errno = saved;
-        *result = fd;
-    }
-    return true;
+    errno = fd < 0 ? -fd : saved;
+    return fd < 0 ? -1 : fd;
 }
 
 } // namespace
 
 // ---- interposed libc entry points -----------------------------------------
 
-#define FBEMU_OPEN(NAME)                                                                   \
-    extern "C" int NAME(const char *path, int flags, ...)                                 \
-    {                                                                                      \
-        mode_t mode = 0;                                                                   \
-        if (takesMode(flags)) {                                                            \
-            va_list args;                                                                  \
-            va_start(args, flags);                                                         \
-            mode = va_arg(args, mode_t);                                                   \
-            va_end(args);                                                                  \
-        }                                                                                  \
-        int fd;                                                                            \
-        if (serveOpen(path, flags, &fd))                                                   \
-            return fd;                                                                     \
-        static OpenFn next = nextSymbol<OpenFn>(#NAME);                                    \
-        return next(path, flags, mode);                                                    \
+// open's third argument is there only when the flags create a file.
+#define FBEMU_MODE_ARGUMENT(flags)                                                         \
+    mode_t mode = 0;                                                                       \
+    if (takesMode(flags)) {                                                                \
+        va_list args;                                                                      \
+        va_start(args, flags);                                                             \
+        mode = va_arg(args, mode_t);                                                       \
+        va_end(args);                                                                      \
     }
 
-#define FBEMU_OPENAT(NAME)                                                                 \
-    extern "C" int NAME(int dirfd, const char *path, int flags, ...)                      \
-    {                                                                                      \
-        mode_t mode = 0;                                                                   \
-        if (takesMode(flags)) {                                                            \
-            va_list args;                                                                  \
-            va_start(args, flags);                                                         \
-            mode = va_arg(args, mode_t);                                                   \
-            va_end(args);                                                                  \
-        }                                                                                  \
-        int fd;                                                                            \
-        if (serveOpen(path, flags, &fd))                                                   \
-            return fd;                                                                     \
-        static OpenatFn next = nextSymbol<OpenatFn>(#NAME);                                \
-        return next(dirfd, path, flags, mode);                                             \
-    }
+extern "C" int open(const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenFn next = nextSymbol<OpenFn>("open");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags, mode);
+}
 
-FBEMU_OPEN(open)
-FBEMU_OPEN(open64)
-FBEMU_OPENAT(openat)
-FBEMU_OPENAT(openat64)
+extern "C" int open64(const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenFn next = nextSymbol<OpenFn>("open64");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags, mode);
+}
 
+extern "C" int openat(int dirfd, const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenatFn next = nextSymbol<OpenatFn>("openat");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags, mode);
+}
+
+extern "C" int openat64(int dirfd, const char *path, int flags, ...)
+{
+    FBEMU_MODE_ARGUMENT(flags)
+    static OpenatFn next = nextSymbol<OpenatFn>("openat64");
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags, mode);
+}
+
+// The checked variants that _FORTIFY_SOURCE builds call.
 extern "C" int __open_2(const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenFn next = nextSymbol<FortifiedOpenFn>("__open_2");
-    return next(path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags);
 }
 
 extern "C" int __open64_2(const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenFn next = nextSymbol<FortifiedOpenFn>("__open64_2");
-    return next(path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(path, flags);
 }
 
 extern "C" int __openat_2(int dirfd, const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenatFn next = nextSymbol<FortifiedOpenatFn>("__openat_2");
-    return next(dirfd, path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags);
 }
 
 extern "C" int __openat64_2(int dirfd, const char *path, int flags)
 {
-    int fd;
-    if (serveOpen(path, flags, &fd))
-        return fd;
     static FortifiedOpenatFn next = nextSymbol<FortifiedOpenatFn>("__openat64_2");
-    return next(dirfd, path, flags);
+    std::optional<int> fd = serveOpen(path, flags);
+    return fd ? *fd : next(dirfd, path, flags);
 }
 
 extern "C" int ioctl(int fd, unsigned long request, ...)

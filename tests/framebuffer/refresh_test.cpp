@@ -30,15 +30,6 @@ const std::string kPanelReport = "using (fd=3)\n"
                                  "upper_margin=8, lower_margin=8, left_margin=16, right_margin=16, "
                                  "pixclock=39894, finfo.smem_len=3072000\n";
 
-std::vector<std::string> splitLines(const std::string &text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
 // The output up to the first rate line.
 std::string reportPart(const std::string &out)
 {
@@ -85,20 +76,20 @@ TEST(RefreshReport, PanelModeByteExact)
 TEST(RefreshReport, ShowsTheDepthAndLayoutTheDriverSet)
 {
     RefreshRun run;
-    run.set("FBEMU_DEPTHS", "24,32"); // asked for 16, the driver rounds up to 24
-    run.set("FBEMU_LAYOUT_24", "16:8,8:8,0:8");
-    run.set("FBEMU_XRES", "1080");
-    run.set("FBEMU_YRES", "1920");
-    run.set("FBEMU_XRES_VIRTUAL", "1080");
-    run.set("FBEMU_YRES_VIRTUAL", "3840");
-    run.set("FBEMU_WIDTH_MM", "68");
-    run.set("FBEMU_HEIGHT_MM", "121");
-    run.set("FBEMU_PIXCLOCK", "7000");
-    run.set("FBEMU_LEFT_MARGIN", "40");
-    run.set("FBEMU_RIGHT_MARGIN", "20");
-    run.set("FBEMU_UPPER_MARGIN", "16");
-    run.set("FBEMU_LOWER_MARGIN", "4");
-    run.set("FBEMU_SMEM_LEN", "16588800");
+    run.set({{"FBEMU_DEPTHS", "24,32"}, // asked for 16, the driver rounds up to 24
+             {"FBEMU_LAYOUT_24", "16:8,8:8,0:8"},
+             {"FBEMU_XRES", "1080"},
+             {"FBEMU_YRES", "1920"},
+             {"FBEMU_XRES_VIRTUAL", "1080"},
+             {"FBEMU_YRES_VIRTUAL", "3840"},
+             {"FBEMU_WIDTH_MM", "68"},
+             {"FBEMU_HEIGHT_MM", "121"},
+             {"FBEMU_PIXCLOCK", "7000"},
+             {"FBEMU_LEFT_MARGIN", "40"},
+             {"FBEMU_RIGHT_MARGIN", "20"},
+             {"FBEMU_UPPER_MARGIN", "16"},
+             {"FBEMU_LOWER_MARGIN", "4"},
+             {"FBEMU_SMEM_LEN", "16588800"}});
     expectReport(run, "using (fd=3)\n"
                       "id           = velmora-test\n"
                       "xres         = 1080 px\n"
@@ -154,6 +145,7 @@ TEST(RefreshReport, IdIsAtMost16Characters)
 {
     RefreshRun run;
     run.set("FBEMU_ID", "ABCDEFGHIJKLMNOPQRST");
+    run.set("FBEMU_SMEM_START", "0x41424344"); // the bytes right after the id
     Outcome o = run.runForRateLines(1);
     std::vector<std::string> lines = splitLines(o.out);
     ASSERT_GE(lines.size(), 2u);

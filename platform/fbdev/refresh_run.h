@@ -1,10 +1,12 @@
 // Runs the real `refresh` binary with the emulated framebuffer device
 // preloaded, in a private temporary directory, and collects what it did.
+// Used by the tests and the benchmark.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +17,7 @@ struct Outcome {
     bool exited = false; // false: killed by a signal (see signal)
     int status = -1;     // exit status as the shell sees it
     int signal = 0;
+    double cpuSeconds = 0; // user and system time refresh used
     std::string out;
     std::string err;
 };
@@ -30,6 +33,11 @@ public:
     // FBEMU_* settings for the emulated device; the defaults describe a
     // 480 x 800 panel with room for two 16 bpp pages.
     void set(const std::string &name, const std::string &value) { env_[name] = value; }
+    void set(std::initializer_list<std::pair<const char *, const char *>> settings)
+    {
+        for (const auto &[name, value] : settings)
+            env_[name] = value;
+    }
 
     // Runs refresh until it exits on its own.
     Outcome runToExit(std::chrono::seconds timeout = std::chrono::seconds(10));
@@ -59,6 +67,7 @@ private:
 // Counts the lines of the form "refresh rate = %f Hz" that follow the three
 // report blocks (the block's own "refresh rate = %.2f Hz" line is not one).
 size_t countRateLines(const std::string &out);
+std::vector<std::string> splitLines(const std::string &text);
 std::vector<double> rateValues(const std::string &out);
 
 } // namespace fbtest

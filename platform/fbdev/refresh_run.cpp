@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -40,19 +41,21 @@ bool drain(int fd, std::string &text)
     return n > 0 || (n < 0 && errno == EINTR);
 }
 
-const std::regex &rateLine()
+// The figure of a line "refresh rate = %f Hz" (six decimals), or none.
+std::optional<std::string> rateFigure(const std::string &line)
 {
-    static const std::regex line("^refresh rate = (-?[0-9]+\\.[0-9]{6}|inf|-?nan) Hz$");
-    return line;
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
+    const std::string head = "refresh rate = ", tail = " Hz";
+    if (line.size() < head.size() + tail.size() || line.rfind(head, 0) != 0 ||
+        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
+        return std::nullopt;
+    std::string figure = line.substr(head.size(), line.size() - head.size() - tail.size());
+    if (figure == "inf" || figure == "nan" || figure == "-nan")
+        return figure;
+    size_t digits = figure.find_first_not_of("0123456789", figure[0] == '-' ? 1 : 0);
+    bool sixDecimals = digits != std::string::npos && digits > (figure[0] == '-' ? 1u : 0u) && figure[digits] == '.' &&
+                       figure.size() == digits + 7 &&
+                       figure.find_first_not_of("0123456789", digits + 1) == std::string::npos;
+    return sixDecimals ? std::optional<std::string>(figure) : std::nullopt;
 }
 
 size_t countVblPans(const std::vector<std::string> &log)
@@ -169,7 +172,10 @@ Outcome RefreshRun::finish(pid_t pid, int outFd, int errFd, Outcome o, Clock::ti
     close(outFd);
     close(errFd);
     int status = 0;
-    check(waitpid(pid, &status, 0) == pid, "waitpid");
+    rusage usage{};
+    check(wait4(pid, &status, 0, &usage) == pid, "wait4");
+    o.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                   double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     o.exited = WIFEXITED(status);
     o.status = o.exited ? WEXITSTATUS(status) : -1;
     o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -229,13 +235,21 @@ std::string RefreshRun::memory() const
 
 size_t countRateLines(const std::string &out) { return rateValues(out).size(); }
 
+std::vector<std::string> splitLines(const std::string &text)
+{
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
+    return result;
+}
+
 std::vector<double> rateValues(const std::string &out)
 {
     std::vector<double> values;
-    std::smatch match;
-    for (const std::string &line : lines(out))
-        if (std::regex_match(line, match, rateLine()))
-            values.push_back(std::strtod(match[1].str().c_str(), nullptr));
+    for (const std::string &line : splitLines(out))
+        if (std::optional<std::string> figure = rateFigure(line))
+            values.push_back(std::strtod(figure->c_str(), nullptr));
     return values;
 }
 
