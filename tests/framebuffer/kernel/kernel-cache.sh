@@ -1,0 +1,113 @@
+#!/usr/bin/env bash
+# kernel-cache.sh CACHE MODULE: makes sure CACHE holds Debian's kernel for this
+# release (the package linux-image-amd64 depends on) unpacked far enough to
+# boot it with MODULE, and prints the directory that has
+#   vmlinuz          the bzImage
+#   vmlinux          the unpacked ELF kernel, when it could be extracted
+#   modules/*.ko     MODULE and every module it needs, uncompressed
+#   modules/order    their file names, dependencies first
+# The package is fetched once (about 70 MB) and kept in CACHE.
+# Exit status 77 when the package cannot be had on this machine.
+set -euo pipefail
+cache="$1" module="$2"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+skip() { echo "SKIP: $*" >&2; exit 77; }
+
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock 9
+
+# The newest kernel already unpacked here, for a machine without package lists.
+cached_kernel() {
+  local dir
+  for dir in $(ls -1dt "$cache"/*/ 2>/dev/null); do
+    [[ -e "$dir/complete" ]] && { echo "${dir%/}"; return 0; }
+  done
+  return 1
+}
+
+pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }' || true)
+version=""
+[[ -n "$pkg" ]] && version=$(apt-cache policy "$pkg" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
+if [[ -z "$pkg" || -z "$version" || "$version" == "(none)" ]]; then
+  if dir=$(cached_kernel); then echo "$dir"; exit 0; fi
+  skip "apt knows no linux-image-amd64 kernel (run apt-get update) and none is cached in $cache"
+fi
+
+dir="$cache/${pkg}_${version//:/%3a}"
+if [[ -e "$dir/complete" ]]; then echo "$dir"; exit 0; fi
+
+deb=$(ls "$cache"/"${pkg}"_*.deb 2>/dev/null | grep -F "_${version//:/%3a}_" | head -n 1 || true)
+if [[ -z "$deb" ]]; then
+  echo "kernel-cache: downloading $pkg $version into $cache" >&2
+  # Into a scratch directory first, so that a run stopped mid-download leaves
+  # no truncated package behind. apt warns when its sandbox user cannot
+  # write there; the download works all the same.
+  rm -rf "$cache/download" && mkdir "$cache/download"
+  (cd "$cache/download" && apt-get download -q "$pkg=$version") >"$cache/download.log" 2>&1 ||
+    { cat "$cache/download.log" >&2; skip "cannot download $pkg $version"; }
+  mv "$cache/download/"*.deb "$cache/"
+  rmdir "$cache/download"
+  deb=$(ls "$cache"/"${pkg}"_*.deb | grep -F "_${version//:/%3a}_" | head -n 1)
+fi
+
+rm -rf "$dir" && mkdir -p "$dir/modules"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+# Pull named members out of the package's file tree into $tmp.
+unpack() { dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$tmp" "$@"; }
+
+listing="$tmp/listing"
+dpkg-deb --fsys-tarfile "$deb" | tar -t >"$listing"
+image=$(grep -m 1 -E '^\./boot/vmlinuz-' "$listing") || { echo "kernel-cache: no vmlinuz in $deb" >&2; exit 1; }
+
+# A module's path by its name; file names may use - where names use _.
+path_of() {
+  local name="${1//-/_}" p base
+  while read -r p; do
+    base=$(basename "$p"); base="${base%%.ko*}"
+    [[ "${base//-/_}" == "$name" ]] && { echo "$p"; return 0; }
+  done < <(grep -E '\.ko(\.xz|\.zst|\.gz)?$' "$listing")
+  return 1
+}
+
+# Plain .ko bytes of a member already unpacked into $tmp.
+plain() {
+  case "$1" in
+    *.xz) xz -dc "$tmp/$1" ;;
+    *.zst) zstd -dcq "$tmp/$1" ;;
+    *.gz) gzip -dc "$tmp/$1" ;;
+    *) cat "$tmp/$1" ;;
+  esac
+}
+
+unpack "$image"
+cp "$tmp/$image" "$dir/vmlinuz"
+
+# Walk the dependencies (the depends= entry each module carries), then write
+# them out so that every module comes after the ones it needs.
+declare -A seen=()
+order=()
+visit() {
+  local name="${1//-/_}" p deps dep
+  [[ -n "${seen[$name]:-}" ]] && return 0
+  seen[$name]=1
+  p=$(path_of "$name") || { echo "kernel-cache: module $name is not in $deb" >&2; exit 1; }
+  unpack "$p"
+  plain "$p" >"$dir/modules/$name.ko"
+  deps=$(tr '\0' '\n' <"$dir/modules/$name.ko" | sed -n 's/^depends=//p' | head -n 1)
+  for dep in ${deps//,/ }; do visit "$dep"; done
+  order+=("$name.ko")
+}
+visit "$module"
+printf '%s\n' "${order[@]}" >"$dir/modules/order"
+
+"$here/extract-vmlinux.sh" "$dir/vmlinuz" "$dir/vmlinux" ||
+  echo "kernel-cache: no ELF kernel extracted; the bzImage will be booted" >&2
+touch "$dir/complete"
+# Only the newest kernel is kept: drop what earlier releases left here.
+for old in "$cache"/*; do
+  case "$old" in "$dir" | "$deb" | "$cache/lock" | "$cache/download.log") ;; *) rm -rf "$old" ;; esac
+done
+echo "$dir"

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# vfb-check.sh PROGRAM: boots Debian's own kernel under qemu (software
+# emulation) with a static PROGRAM as the guest's refresh, runs it against
+# the kernel's virtual framebuffer driver vfb for two seconds and checks its
+# report against what the driver itself says through sysfs.
+# Exit status 77 (skipped) only when this machine cannot run the guest.
+set -euo pipefail
+program="$1"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cache="${VELMORA_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/velmora-kernel}"
+# Two 640 x 480 pages of 16 bpp fit, with room for the pans to grow the
+# virtual height (see docs/framebuffer-kernel-check.md).
+memory=2097152
+seconds=2
+
+command -v qemu-system-x86_64 >/dev/null ||
+  { echo "SKIP: no qemu-system-x86_64 (install qemu-system-x86)"; exit 77; }
+
+started=$SECONDS
+status=0
+kernel=$("$here/kernel-cache.sh" "$cache" vfb) || status=$?
+((status == 0)) || exit "$status"
+echo "kernel: $kernel (ready after $((SECONDS - started)) s)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vfb-check.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+"$here/make-initramfs.sh" "$work/initramfs" "$here/init" "$program" "$kernel/modules" \
+  vfb_enable=1 "videomemorysize=$memory"
+
+boot() {
+  local started=$SECONDS
+  timeout 300 qemu-system-x86_64 -accel tcg -nographic -no-reboot -m 256M -nic none \
+    -kernel "$1" -initrd "$work/initramfs" \
+    -append "console=ttyS0 quiet panic=-1 velmora.run=$seconds" \
+    </dev/null >"$work/serial" 2>&1 || true
+  echo "booted $(basename "$1"): $((SECONDS - started)) s"
+  grep -q '^@@ refresh end' "$work/serial"
+}
+if [[ ! -e "$kernel/vmlinux" ]] || ! boot "$kernel/vmlinux"; then
+  [[ -e "$kernel/vmlinux" ]] && echo "the ELF kernel did not run the guest; trying the bzImage"
+  boot "$kernel/vmlinuz" || { tr -d '\r' <"$work/serial"; echo "FAIL: the guest never finished"; exit 1; }
+fi
+tr -d '\r' <"$work/serial" >"$work/log"
+sed -n '/^@@ refresh begin/,/^@@ refresh end/p' "$work/log" | grep -v '^@@' >"$work/out" || true
+sysfs() { sed -n "s/^@@ $1 $2=//p" "$work/log"; }
+
+failed=0
+check() {
+  local what="$1"; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failed=1; fi
+}
+has() { grep -qxF -- "$1" "$work/out"; }
+lacks() { ! grep -qE -- "$1" "$work/out"; }
+field() { sed -n "s/^$1 *= \([0-9]*\).*/\1/p" "$work/out"; }
+
+check "fbcon no longer bound to the framebuffer" \
+  grep -q '^@@ console (M) frame buffer device bound=0' "$work/log"
+check "refresh still running when stopped" grep -qx '@@ refresh was running' "$work/log"
+check "the 16 bpp mode set is accepted" lacks "^FBIOPUT_VSCREENINFO failed"
+check "opened /dev/fb0 as fd 3 (the guest has no /dev/graphics)" has "using (fd=3)"
+check "id as the driver names itself" has "id           = $(sysfs before name)"
+check "depth read back as 16" has "bpp          = 16"
+check "the driver's 16 bpp layout" eval 'has "r            =  0:5" && has "g            =  5:6" && has "b            = 11:5"'
+check "virtual size as the driver had it" \
+  test "$(field xres_virtual),$(field yres_virtual)" = "$(sysfs before virtual_size)"
+check "smem_len before the mode set is the module's memory" \
+  grep -q "finfo.smem_len=$memory\$" "$work/out"
+
+# The computed rate must follow from the timings the driver reported.
+timings=$(sed -n 's/^upper_margin=\([0-9]*\), lower_margin=\([0-9]*\), left_margin=\([0-9]*\), right_margin=\([0-9]*\), pixclock=\([0-9]*\),.*/\1 \2 \3 \4 \5/p' "$work/out")
+computed=""
+if [[ -n "$timings" ]]; then
+  read -r upper lower left right pixclock <<<"$timings"
+  lines=$(($(field yres) + upper + lower)) columns=$(($(field xres) + left + right))
+  computed=$(awk -v p=$((lines * columns * pixclock)) 'BEGIN { printf "%.2f", (p ? int(1e15 / p) : 0) / 1000 }')
+fi
+check "computed rate from the driver's timings" has "refresh rate = $computed Hz"
+
+rates=$(grep -cE '^refresh rate = [0-9]+\.[0-9]{6} Hz$' "$work/out" || true)
+check "rate lines printed ($rates)" test "$rates" -ge 2
+check "no rate of 0 or less" lacks "^refresh rate = (-|0\.0+ Hz$)"
+
+# vfb takes a pan past the virtual screen as a request to grow it, and hands
+# the grown height back in refresh's record; refresh halves what it gets
+# back each time, so the height settles at twice the visible one less 1.
+check "still 16 bpp after the flips" test "$(sysfs after bits_per_pixel)" = 16
+height=$(sysfs after virtual_size | cut -s -d, -f2)
+check "virtual height grown by the pans to $height" test "${height:-0}" = $((2 * $(field yres) - 1))
+half=$(( ${height:-0} / 2 ))
+check "driver left at page 0 or $half" \
+  eval '[[ "$(sysfs after pan)" == 0,0 || "$(sysfs after pan)" == "0,$half" ]]'
+
+echo "--- guest output (rate lines after the third left out)"
+awk '!/^refresh rate = .*\.[0-9][0-9][0-9][0-9][0-9][0-9] Hz$/ || ++n <= 3' "$work/out"
+sed -n 's/^@@ //p' "$work/log"
+if ((failed)); then
+  echo "--- serial console"
+  cat "$work/log"
+fi
+echo "total $((SECONDS - started)) s"
+exit "$failed"
