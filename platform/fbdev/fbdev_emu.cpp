@@ -365,10 +365,11 @@ constexpr unsigned char kStaleByte = 0xA5;
 
 class Device {
 public:
-    explicit Device(const Config &c) : config_(c), origin_(monotonicNs())
+    explicit Device(const Config &c)
+        : config_(c), origin_(monotonicNs()), memoryLength_(std::max(c.smemLen, c.smemLenSet))
     {
         size_t page = size_t(sysconf(_SC_PAGESIZE));
-        size_t size = (std::max(c.smemLen, c.smemLenSet) + page - 1) / page * page;
+        size_t size = (size_t(memoryLength_) + page - 1) / page * page;
         if (c.memoryPath.empty()) {
             memory_.reset(memfd_create("fbdev-emu", MFD_CLOEXEC));
             memoryPath_ = "/proc/self/fd/" + std::to_string(memory_.get());
@@ -451,36 +452,50 @@ private:
         fix_.type = FB_TYPE_PACKED_PIXELS;
         fix_.visual = FB_VISUAL_TRUECOLOR;
         fix_.ypanstep = 1;
+        // The mode the device starts with. A mode set takes the caller's
+        // geometry and timings from then on.
         std::memset(&var_, 0, sizeof(var_));
-        var_.bits_per_pixel = c.bpp;
+        var_.xres = c.xres;
+        var_.yres = c.yres;
+        var_.xres_virtual = c.xresVirtual;
+        var_.yres_virtual = c.yresVirtual;
         var_.xoffset = c.xoffset;
         var_.yoffset = c.yoffset;
-        applyMode(var_);
-        fix_.line_length = c.xresVirtual * (c.bpp / 8);
+        var_.bits_per_pixel = c.bpp;
+        var_.width = c.widthMm;
+        var_.height = c.heightMm;
+        var_.pixclock = c.pixclock;
+        var_.left_margin = c.leftMargin;
+        var_.right_margin = c.rightMargin;
+        var_.upper_margin = c.upperMargin;
+        var_.lower_margin = c.lowerMargin;
+        var_.hsync_len = c.hsyncLen;
+        var_.vsync_len = c.vsyncLen;
+        setLayout(var_);
+        fix_.line_length = lineLengthField(c.xresVirtual, c.bpp);
     }
 
-    // The panel's fixed geometry and timings, and the layout of the depth.
-    void applyMode(fb_var_screeninfo &v) const
+    // The channel layout the driver gives the record's depth.
+    void setLayout(fb_var_screeninfo &v) const
     {
-        const Config &c = config_;
-        v.xres = c.xres;
-        v.yres = c.yres;
-        v.xres_virtual = c.xresVirtual;
-        v.yres_virtual = c.yresVirtual;
-        v.width = c.widthMm;
-        v.height = c.heightMm;
-        v.pixclock = c.pixclock;
-        v.left_margin = c.leftMargin;
-        v.right_margin = c.rightMargin;
-        v.upper_margin = c.upperMargin;
-        v.lower_margin = c.lowerMargin;
-        v.hsync_len = c.hsyncLen;
-        v.vsync_len = c.vsyncLen;
-        const Layout &l = c.layouts.at(v.bits_per_pixel);
+        const Layout &l = config_.layouts.at(v.bits_per_pixel);
         v.red = l.red;
         v.green = l.green;
         v.blue = l.blue;
         v.transp = l.transp;
+    }
+
+    // Bytes per line as vfb counts them: whole 32-bit words. Wide enough
+    // that no depth or size from a caller or a setting wraps it.
+    static unsigned __int128 lineLength(uint64_t xresVirtual, uint32_t bpp)
+    {
+        return (static_cast<unsigned __int128>(xresVirtual) * bpp + 31) / 32 * 4;
+    }
+
+    // The fixed record's line_length for that line.
+    static uint32_t lineLengthField(uint64_t xresVirtual, uint32_t bpp)
+    {
+        return uint32_t(std::min<unsigned __int128>(lineLength(xresVirtual, bpp), UINT32_MAX));
     }
 
     int openMemory(int flags)
@@ -528,7 +543,7 @@ private:
             if ((v.activate & FB_ACTIVATE_MASK) != FB_ACTIVATE_TEST) {
                 var_ = v;
                 fix_.smem_len = config_.smemLenSet;
-                fix_.line_length = v.xres_virtual * (v.bits_per_pixel / 8);
+                fix_.line_length = lineLengthField(v.xres_virtual, v.bits_per_pixel);
             }
             // Like the kernel, hand back the mode as the driver took it.
             std::memcpy(arg, &v, sizeof(v));
@@ -544,17 +559,25 @@ private:
         return result;
     }
 
-    // Fits the asked mode to the device: the next depth up that it has, its
-    // own geometry and timings; refuses a pan outside the virtual screen.
+    // Fits the asked mode to the device as the kernel's vfb does: the next
+    // depth up that the device has, with that depth's layout; the virtual
+    // size raised to hold the visible size and grown to hold the offsets; the
+    // visible size, timings and everything else as sent. A depth the device
+    // cannot do is EINVAL, a screen its memory cannot hold ENOMEM.
     int check(fb_var_screeninfo &v) const
     {
         auto depth = std::lower_bound(config_.depths.begin(), config_.depths.end(), v.bits_per_pixel);
         if (depth == config_.depths.end() || v.bits_per_pixel == 0)
             return -EINVAL;
         v.bits_per_pixel = *depth;
-        applyMode(v);
-        if (uint64_t(v.xoffset) + v.xres > v.xres_virtual || uint64_t(v.yoffset) + v.yres > v.yres_virtual)
-            return -EINVAL;
+        setLayout(v);
+        uint64_t xresVirtual = std::max({uint64_t(v.xres_virtual), uint64_t(v.xres), uint64_t(v.xoffset) + v.xres});
+        uint64_t yresVirtual = std::max({uint64_t(v.yres_virtual), uint64_t(v.yres), uint64_t(v.yoffset) + v.yres});
+        if (xresVirtual > UINT32_MAX || yresVirtual > UINT32_MAX ||
+            lineLength(xresVirtual, v.bits_per_pixel) * yresVirtual > memoryLength_)
+            return -ENOMEM;
+        v.xres_virtual = uint32_t(xresVirtual);
+        v.yres_virtual = uint32_t(yresVirtual);
         return 0;
     }
 
@@ -604,6 +627,9 @@ private:
 
     const Config &config_;
     const int64_t origin_;
+    // The memory a mode must fit in: the larger of the two lengths the
+    // device reports (vfb's videomemorysize, which is also its smem_len).
+    const uint32_t memoryLength_;
     std::mutex mutex_;
     Fd memory_;
     Fd log_;

@@ -393,15 +393,191 @@ TEST(RefreshFlips, WhiteFillStaysWithinAShortMapping)
 TEST(RefreshFlips, RefusedSecondPageDoesNotStopTheLoop)
 {
     RefreshRun run;
-    run.set("FBEMU_YRES_VIRTUAL", "800"); // no room for a second page
-    run.set("FBEMU_SMEM_LEN", "1536000");
+    // No second page, and memory for exactly one 16 bpp page: the driver
+    // cannot grow the virtual screen for the half-page pan (ENOMEM, as vfb).
+    run.set("FBEMU_YRES_VIRTUAL", "800");
+    run.set("FBEMU_SMEM_LEN", "768000");
     Outcome o = run.runForRateLines(2);
     EXPECT_EQ(countRateLines(o.out), 2u);
     std::vector<std::string> pans = vblPans(run.logLines());
     ASSERT_GE(pans.size(), 240u);
     EXPECT_NE(pans[0].find(" result=0"), std::string::npos) << pans[0];
     EXPECT_NE(pans[1].find(" yoffset=400 "), std::string::npos) << pans[1];
-    EXPECT_NE(pans[1].find(" errno=22"), std::string::npos) << pans[1];
+    EXPECT_NE(pans[1].find(" errno=12"), std::string::npos) << pans[1];
+}
+
+// ---- a device like the kernel's vfb ----------------------------------------
+
+namespace {
+
+// vfb as it loads (docs/framebuffer-kernel-check.md): only /dev/fb0, 640 x 480
+// with a virtual screen of the same size (no second page), 8 bpp, 0 mm,
+// pixclock 20000, margins 64/64/32/32, depths 1, 8, 16, 24 and 32 (16 with
+// vfb's layout), `memory` bytes of memory, and FB_ACTIVATE_VBL pans that
+// return at once. The rate lines then come fast: tests assert at least, not exactly,
+// how many.
+void setVfbLike(RefreshRun &run, const char *memory)
+{
+    run.set({{"FBEMU_NODES", "/dev/fb0"},
+             {"FBEMU_ID", "Virtual FB"},
+             {"FBEMU_XRES", "640"},
+             {"FBEMU_YRES", "480"},
+             {"FBEMU_XRES_VIRTUAL", "640"},
+             {"FBEMU_YRES_VIRTUAL", "480"},
+             {"FBEMU_BPP", "8"},
+             {"FBEMU_DEPTHS", "1,8,16,24,32"},
+             {"FBEMU_LAYOUT_16", "0:5,5:6,11:5"},
+             {"FBEMU_WIDTH_MM", "0"},
+             {"FBEMU_HEIGHT_MM", "0"},
+             {"FBEMU_PIXCLOCK", "20000"},
+             {"FBEMU_LEFT_MARGIN", "64"},
+             {"FBEMU_RIGHT_MARGIN", "64"},
+             {"FBEMU_UPPER_MARGIN", "32"},
+             {"FBEMU_LOWER_MARGIN", "32"},
+             {"FBEMU_HSYNC_LEN", "64"},
+             {"FBEMU_VSYNC_LEN", "2"},
+             {"FBEMU_SMEM_LEN", memory},
+             {"FBEMU_VBLANK_HZ", "0"}});
+}
+
+std::string vfbReport(const std::string &smemLen)
+{
+    return "using (fd=3)\n"
+           "id           = Virtual FB\n"
+           "xres         = 640 px\n"
+           "yres         = 480 px\n"
+           "xres_virtual = 640 px\n"
+           "yres_virtual = 480 px\n"
+           "bpp          = 16\n"
+           "r            =  0:5\n"
+           "g            =  5:6\n"
+           "b            = 11:5\n"
+           "width        = 0 mm (inf dpi)\n"
+           "height       = 0 mm (inf dpi)\n"
+           "refresh rate = 119.68 Hz\n"
+           "upper_margin=32, lower_margin=32, left_margin=64, right_margin=64, pixclock=20000, finfo.smem_len=" +
+           smemLen + "\n";
+}
+
+// The log line of a VBL pan on the vfb-like device, as refresh sends it.
+std::string vfbPan(unsigned yoffset, unsigned yresVirtual, const std::string &smemLen, const std::string &outcome)
+{
+    return "put_var request=0x4601 activate=16 xoffset=0 yoffset=" + std::to_string(yoffset) +
+           " bpp=16 geometry=640x480,640x" + std::to_string(yresVirtual) +
+           " timings=20000,64,64,32,32 words=0x54445055,0x00000000,0x01e00140 smem_len=" + smemLen + " " + outcome;
+}
+
+} // namespace
+
+TEST(RefreshOnVfbLikeDevice, ReportAndModeSet)
+{
+    RefreshRun run;
+    setVfbLike(run, "2097152");
+    Outcome o = run.runForRateLines(1);
+    EXPECT_EQ(reportPart(o.out), vfbReport("2097152"));
+    EXPECT_GE(countRateLines(o.out), 1u) << o.out;
+    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status;
+    EXPECT_EQ(o.err, "");
+    std::vector<std::string> log = run.logLines();
+    ASSERT_GE(log.size(), 8u);
+    EXPECT_EQ(log[0], "open path=/dev/graphics/fb0 errno=2");
+    EXPECT_EQ(log[1], "open path=/dev/fb0 result=3");
+    EXPECT_EQ(log[4], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,640x480 "
+                      "timings=20000,64,64,32,32 words=0x00000000,0x00000000,0x00000000 smem_len=2097152 result=0");
+    EXPECT_EQ(log[5], "get_var request=0x4600 xres=640 yres=480 xres_virtual=640 yres_virtual=480 bpp=16 "
+                      "yoffset=0 result=0");
+    EXPECT_EQ(log[7], "mmap length=2097152 offset=0 smem_len=2097152 result=0");
+    // White: half of the 480-line virtual screen read after the mode set.
+    std::string memory = run.memory();
+    ASSERT_EQ(memory.size(), 2097152u);
+    EXPECT_EQ(memory.find_first_not_of('\xFF'), 240u * 640);
+    EXPECT_EQ(memory.find_first_not_of('\0', 240u * 640), std::string::npos);
+}
+
+// Each half-page pan asks for half the virtual height the previous one handed
+// back; the driver grows the virtual screen to fit the pan and hands the grown
+// height back, until it reaches 2 x 480 - 1.
+TEST(RefreshOnVfbLikeDevice, HalfPagePansGrowTheVirtualHeightTo959)
+{
+    RefreshRun run;
+    setVfbLike(run, "2097152");
+    Outcome o = run.runForRateLines(1);
+    EXPECT_GE(countRateLines(o.out), 1u) << o.out;
+    std::vector<std::string> pans = vblPans(run.logLines());
+    ASSERT_GE(pans.size(), 120u);
+    // Per pass: the half-page yoffset and the virtual height refresh sends
+    // with both of the pass's pans.
+    const std::vector<std::pair<unsigned, unsigned>> passes = {
+        {240, 480}, {360, 720}, {420, 840}, {450, 900}, {465, 930}, {472, 945}, {476, 952}, {478, 956}, {479, 958}};
+    for (size_t i = 0; i < pans.size(); i++) {
+        size_t pass = i / 2;
+        auto [half, height] = pass < passes.size() ? passes[pass] : std::make_pair(479u, 959u);
+        ASSERT_EQ(pans[i], vfbPan(i % 2 ? half : 0, height, "2097152", "result=0")) << "pan " << i;
+    }
+}
+
+// With vfb's default 1 MiB the first growth (to 720) fits, the second (to
+// 840) does not: from the second pass on every half-page pan fails with ENOMEM
+// and changes nothing, and refresh flips on.
+TEST(RefreshOnVfbLikeDevice, WithoutMemoryToGrowHalfPagePansFailAndTheLoopGoesOn)
+{
+    RefreshRun run;
+    setVfbLike(run, "1048576");
+    Outcome o = run.runForRateLines(2);
+    EXPECT_EQ(reportPart(o.out), vfbReport("1048576"));
+    EXPECT_GE(countRateLines(o.out), 2u) << o.out;
+    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status;
+    std::vector<std::string> pans = vblPans(run.logLines());
+    ASSERT_GE(pans.size(), 240u);
+    EXPECT_EQ(pans[0], vfbPan(0, 480, "1048576", "result=0"));
+    EXPECT_EQ(pans[1], vfbPan(240, 480, "1048576", "result=0"));
+    for (size_t i = 2; i < pans.size(); i++)
+        ASSERT_EQ(pans[i], vfbPan(i % 2 ? 360 : 0, 720, "1048576", i % 2 ? "errno=12" : "result=0")) << "pan " << i;
+}
+
+// A 16 bpp screen that does not fit in the memory: ENOMEM (a depth the driver
+// cannot do at all stays EINVAL: RefreshDevice.RefusedDepthIsEinvalNotEnomem).
+// refresh prints the virtual size and ends with 0 either way.
+TEST(RefreshOnVfbLikeDevice, ModeThatDoesNotFitIsRefusedWithEnomem)
+{
+    RefreshRun run;
+    setVfbLike(run, "307200"); // 640 x 480 at 8 bpp only
+    Outcome o = run.runToExit();
+    ASSERT_TRUE(o.exited) << "signal " << o.signal;
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "FBIOPUT_VSCREENINFO failed (640 x 480)\n");
+    std::vector<std::string> log = run.logLines();
+    ASSERT_EQ(log.size(), 5u);
+    EXPECT_EQ(log[4], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,640x480 "
+                      "timings=20000,64,64,32,32 words=0x00000000,0x00000000,0x00000000 smem_len=307200 errno=12");
+}
+
+TEST(RefreshDevice, RefusedDepthIsEinvalNotEnomem)
+{
+    RefreshRun run;
+    run.set("FBEMU_DEPTHS", "8");
+    Outcome o = run.runToExit();
+    EXPECT_EQ(o.status, 0);
+    std::vector<std::string> log = run.logLines();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_TRUE(startsWith(log[3], "put_var request=0x4601 activate=0 ")) << log[3];
+    EXPECT_NE(log[3].find(" errno=22"), std::string::npos) << log[3];
+}
+
+// A virtual screen smaller than the visible one is raised to it by the mode
+// set, and refresh reports the raised size.
+TEST(RefreshOnVfbLikeDevice, VirtualSizeBelowTheVisibleOneIsRaised)
+{
+    RefreshRun run;
+    setVfbLike(run, "2097152");
+    run.set("FBEMU_XRES_VIRTUAL", "600");
+    run.set("FBEMU_YRES_VIRTUAL", "400");
+    Outcome o = run.runForRateLines(1);
+    EXPECT_EQ(reportPart(o.out), vfbReport("2097152"));
+    std::vector<std::string> log = run.logLines();
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ(log[4], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,600x400 "
+                      "timings=20000,64,64,32,32 words=0x00000000,0x00000000,0x00000000 smem_len=2097152 result=0");
 }
 
 // ---- rate lines -----------------------------------------------------------
