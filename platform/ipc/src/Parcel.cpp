@@ -144,11 +144,12 @@ status_t Parcel::readString16(String16* out, bool* isNull) const {
     if (units >= dataAvail() / sizeof(char16_t)) return guard.keep(NOT_ENOUGH_DATA);
     const uint8_t* at = readInPlace((units + 1) * sizeof(char16_t));
     if (!at) return guard.keep(NOT_ENOUGH_DATA);
-    std::u16string text(units + 1, u'\0');
-    std::memcpy(text.data(), at, (units + 1) * sizeof(char16_t));
-    if (text[units] != u'\0') return guard.keep(BAD_PARCEL);  // lost its terminator
-    text.pop_back();
-    *out = String16(std::u16string_view(text));
+    char16_t terminator;
+    std::memcpy(&terminator, at + units * sizeof(char16_t), sizeof terminator);
+    if (terminator != u'\0') return guard.keep(BAD_PARCEL);  // lost its terminator
+    std::u16string text(units, u'\0');
+    std::memcpy(text.data(), at, units * sizeof(char16_t));
+    *out = String16(std::move(text));
     return guard.keep(OK);
 }
 
@@ -174,10 +175,20 @@ status_t Parcel::readStrongBinder(sp<IBinder>* out) const {
     bool isNull = false;
     const status_t status = readString16(&endpoint, &isNull);
     if (status != OK) return guard.keep(status);
-    const String8 name(endpoint);
+    // Endpoints are ASCII in practice: take the units as they are, and go
+    // through UTF-8 only for anything else.
+    std::string name;
+    name.reserve(endpoint.size());
+    for (const char16_t unit : endpoint.view()) {
+        if (unit == 0 || unit > 0x7F) {
+            name = String8(endpoint).view();
+            break;
+        }
+        name.push_back(static_cast<char>(unit));
+    }
     if (isNull || name.empty() || name.size() >= 100 || std::strlen(name.c_str()) != name.size())
         return guard.keep(BAD_PARCEL);
-    *out = ipc::Transport::self().resolve(std::string(name.view()), handle);
+    *out = ipc::Transport::self().resolve(name, handle);
     return guard.keep(OK);
 }
 
