@@ -53,7 +53,7 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
 
 status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
     if (mEnd - mStart >= want) return OK;
-    if (mCapacity < want || mCapacity - mStart < want) {
+    if (mCapacity - mStart < want) {
         // Room for the whole frame; what arrived early moves to the front.
         const size_t capacity = std::max<size_t>({want, mCapacity, 4096});
         if (capacity > mCapacity) {
