@@ -35,6 +35,12 @@ String16 interfaceOf(const sp<IBinder>& binder, status_t* status = nullptr) {
     return st == OK ? reply.readString16() : String16();
 }
 
+// An object hosted by the test process itself.
+class Local : public LocalBinder {
+public:
+    Local() : LocalBinder(String16("velmora.test.ILocal")) {}
+};
+
 bool registered(IServiceManager& sm, const std::string& name) {
     return sm.lookUpByName(String16(name.c_str())) != nullptr;
 }
@@ -144,10 +150,6 @@ TEST_F(ServiceManagerTest, BindersPassedInParcelsStayCallable) {
     EXPECT_EQ(interfaceOf(back), String16("velmora.demo.IFailing"));
 
     // A local object sent out comes back as itself.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     sp<IBinder> mine(new Local);
     Parcel out;
     out.writeInterfaceToken(String16("velmora.demo.IEcho"));
@@ -175,10 +177,6 @@ TEST_F(ServiceManagerTest, DuplicateNamesStayWithTheirLiveHolder) {
     EXPECT_EQ(third->lines().front(), "dup: OK");
 
     // The holder itself may replace its object.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     sp<IBinder> a(new Local), b(new Local);
     EXPECT_EQ(sm->addService(String16("mine"), a), OK);
     EXPECT_EQ(sm->addService(String16("mine"), b), OK);
@@ -240,10 +238,6 @@ TEST_F(ServiceManagerTest, LookUpsFollowRemovalsAndReRegistrations) {
     expectHosts({{"a2", e->pid()}, {"c1", c->pid()}, {"b2", d->pid()}, {"d1", d->pid()}, {"a1", 0}});
 
     // A name replaced by its own holder keeps its place.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     sp<IBinder> first(new Local), second(new Local);
     ASSERT_EQ(sm->addService(String16("mine"), first), OK);
     ASSERT_EQ(sm->addService(String16("last"), first), OK);
@@ -380,10 +374,6 @@ TEST_F(ServiceManagerTest, HundredConcurrentClientsLoseNothing) {
     }
 
     // And 100 registrations at once from one process, each on its own thread.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 100; ++i) {
