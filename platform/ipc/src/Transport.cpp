@@ -55,7 +55,7 @@ status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
     if (mEnd - mStart >= want) return OK;
     if (mCapacity - mStart < want) {
         // Room for the whole frame; what arrived early moves to the front.
-        const size_t capacity = std::max<size_t>({want, mCapacity, 4096});
+        const size_t capacity = std::max<size_t>({want, mCapacity, FIRST_CAPACITY});
         if (capacity > mCapacity) {
             std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
             if (mEnd > mStart) std::memcpy(bigger.get(), mBuf.get() + mStart, mEnd - mStart);
@@ -301,7 +301,7 @@ status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* end
     return OK;
 }
 
-sp<IBinder> Transport::resolve(const std::string& endpoint, uint32_t handle) {
+sp<IBinder> Transport::resolve(std::string endpoint, uint32_t handle) {
     State& s = state();
     {
         std::lock_guard guard(s.lock);
@@ -310,7 +310,7 @@ sp<IBinder> Transport::resolve(const std::string& endpoint, uint32_t handle) {
             return it == s.byHandle.end() ? nullptr : sp<IBinder>(it->second);
         }
     }
-    return sp<IBinder>(new RemoteBinder(endpoint, handle));
+    return sp<IBinder>(new RemoteBinder(std::move(endpoint), handle));
 }
 
 status_t Transport::listenAt(const std::string& path, const sp<LocalBinder>& context) {

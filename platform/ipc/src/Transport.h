@@ -75,6 +75,9 @@ private:
     // Bytes [mStart, mEnd) of mBuf have arrived and are not consumed yet.
     // Not a vector: growing one would zero bytes that recv overwrites.
     std::unique_ptr<uint8_t[]> mBuf;
+    // Small enough for malloc's per-thread cache: a client reads one reply
+    // with a new reader each call.
+    static constexpr size_t FIRST_CAPACITY = 1024;
     size_t mCapacity = 0;
     size_t mStart = 0;
     size_t mEnd = 0;
@@ -120,7 +123,7 @@ public:
     // processes. Starts this process's listener on first use.
     status_t exportObject(const sp<LocalBinder>& object, std::string* endpoint, uint32_t* handle);
     // The local object when endpoint is this process's own, else a proxy.
-    sp<IBinder> resolve(const std::string& endpoint, uint32_t handle);
+    sp<IBinder> resolve(std::string endpoint, uint32_t handle);
     // Serves context (handle 0) and the exported objects at path, in
     // background threads, until the process ends.
     status_t listenAt(const std::string& path, const sp<LocalBinder>& context);
