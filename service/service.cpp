@@ -56,13 +56,16 @@ String16 fetchInterfaceName(sp<IBinder> binder) {
 
 // Keeps the 7-bit code units of a name, dropping NUL and everything beyond.
 String8 toAsciiText(const String16& text) {
-    String8 ascii;
+    // Collected first and appended once: the listing does this twice a line.
+    std::string bytes;
+    bytes.reserve(text.size());
     for (size_t i = 0; i < text.size(); i++) {
         if (text[i] >= 1 && text[i] <= 127) {
-            const char byte[2] = {static_cast<char>(text[i]), '\0'};
-            ascii.append(byte);
+            bytes.push_back(static_cast<char>(text[i]));
         }
     }
+    String8 ascii;
+    ascii.append(bytes.c_str());
     return ascii;
 }
 
@@ -89,16 +92,11 @@ void list(Run& run) {
     aout << "Found " << static_cast<unsigned int>(names.size()) << " services:" << endl;
     for (unsigned int i = 0; i < names.size(); i++) {
         sp<IBinder> service = run.sm->lookUpByName(names[i]);
-        // Each `<<` is one write; a line goes out in two, the first before
-        // the name query so a hanging service is seen by its name.
-        String8 head(std::to_string(i).c_str());
-        head.append("\t");
-        head.append(toAsciiText(names[i]).string());
-        head.append(": [");
-        aout << head.string();
-        String8 tail = toAsciiText(fetchInterfaceName(service));
-        tail.append("]\n");
-        aout << tail.string();
+        // The name goes out before the name query: on a terminal a service
+        // that does not answer is seen by its name (into a pipe, aout sends
+        // the line whole at its end).
+        aout << i << "\t" << toAsciiText(names[i]).string() << ": [";
+        aout << toAsciiText(fetchInterfaceName(service)).string() << "]" << endl;
     }
 }
 

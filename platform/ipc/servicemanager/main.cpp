@@ -16,7 +16,9 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "ServiceManagerProtocol.h"
@@ -51,15 +53,26 @@ private:
         String16 name;
         sp<IBinder> binder;
         std::string endpoint;  // of the hosting process; empty when hosted here
+        Parcel reference;      // binder as written into a reply, made once
     };
+
+    // Heterogeneous lookup: a name read from a parcel is looked up as a view.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::u16string_view name) const {
+            return std::hash<std::u16string_view>{}(name);
+        }
+    };
+    using NameIndex = std::unordered_map<std::u16string, size_t, NameHash, std::equal_to<>>;
 
     status_t lookUp(const Parcel& data, Parcel* reply) {
         String16 name;
         if (status_t status = data.readString16(&name); status != OK) return status;
         std::lock_guard guard(mLock);
-        for (const Entry& entry : mEntries)
-            if (entry.name == name) return reply->writeStrongBinder(entry.binder);
-        return reply->writeStrongBinder(nullptr);
+        const auto found = mIndex.find(name.view());
+        if (found == mIndex.end()) return reply->writeStrongBinder(nullptr);
+        const Parcel& reference = mEntries[found->second].reference;
+        return reply->appendFrom(reference, 0, reference.dataSize());
     }
 
     status_t list(const Parcel& data, Parcel* reply) {
@@ -89,16 +102,20 @@ private:
         if (!endpoint.empty()) {
             if (status_t status = watch(endpoint); status != OK) return status;
         }
-        for (Entry& entry : mEntries) {
-            if (entry.name != name) continue;
+        Parcel reference;
+        if (status_t status = reference.writeStrongBinder(binder); status != OK) return status;
+        if (const auto found = mIndex.find(name.view()); found != mIndex.end()) {
+            Entry& entry = mEntries[found->second];
             // The host that holds the name may replace its own object; a
             // name held by a live host is not taken away from it.
             if (entry.endpoint != endpoint && isAlive(entry.endpoint)) return ALREADY_EXISTS;
-            entry.binder = binder;
+            entry.binder = std::move(binder);
             entry.endpoint = endpoint;
+            entry.reference = std::move(reference);
             return OK;
         }
-        mEntries.push_back(Entry{std::move(name), std::move(binder), endpoint});
+        mIndex.emplace(std::u16string(name.view()), mEntries.size());
+        mEntries.push_back(Entry{std::move(name), std::move(binder), endpoint, std::move(reference)});
         return OK;
     }
 
@@ -130,12 +147,17 @@ private:
 
     void forget(const std::string& endpoint) {
         std::lock_guard guard(mLock);
+        for (const Entry& entry : mEntries)
+            if (entry.endpoint == endpoint) mIndex.erase(mIndex.find(entry.name.view()));
         std::erase_if(mEntries, [&](const Entry& entry) { return entry.endpoint == endpoint; });
+        // The entries after a removed one have moved up.
+        for (size_t i = 0; i < mEntries.size(); ++i) mIndex.find(mEntries[i].name.view())->second = i;
         mWatched.erase(endpoint);
     }
 
     std::mutex mLock;
     std::vector<Entry> mEntries;  // in registration order
+    NameIndex mIndex;             // name to position in mEntries
     std::set<std::string> mWatched;
 };
 

@@ -82,9 +82,11 @@ status_t Parcel::writeInterfaceToken(const String16& interfaceName) {
 }
 
 bool Parcel::enforceInterface(const String16& interfaceName) const {
-    String16 token;
+    const uint8_t* units = nullptr;
+    size_t len = 0;
     bool isNull = false;
-    return readString16(&token, &isNull) == OK && !isNull && token == interfaceName;
+    return readString16InPlace(&units, &len, &isNull) == OK && !isNull && len == interfaceName.size() &&
+           std::memcmp(units, interfaceName.c_str(), len * sizeof(char16_t)) == 0;
 }
 
 status_t Parcel::writeInt32(int32_t value) {
@@ -129,27 +131,41 @@ status_t Parcel::readInt32(int32_t* out) const { return readBytes(out, sizeof *o
 
 status_t Parcel::readUint32(uint32_t* out) const { return readBytes(out, sizeof *out); }
 
-status_t Parcel::readString16(String16* out, bool* isNull) const {
+status_t Parcel::readString16InPlace(const uint8_t** units, size_t* len, bool* isNull) const {
     PositionGuard guard(*this);
-    *out = String16();
-    if (isNull) *isNull = false;
-    int32_t len = 0;
-    if (readInt32(&len) != OK) return guard.keep(NOT_ENOUGH_DATA);
-    if (len == -1) {
-        if (isNull) *isNull = true;
+    *isNull = false;
+    int32_t length = 0;
+    if (readInt32(&length) != OK) return guard.keep(NOT_ENOUGH_DATA);
+    if (length == -1) {
+        *isNull = true;
+        *len = 0;
         return guard.keep(OK);
     }
-    if (len < 0) return guard.keep(BAD_PARCEL);
-    const size_t units = static_cast<size_t>(len);
-    if (units >= dataAvail() / sizeof(char16_t)) return guard.keep(NOT_ENOUGH_DATA);
-    const uint8_t* at = readInPlace((units + 1) * sizeof(char16_t));
+    if (length < 0) return guard.keep(BAD_PARCEL);
+    const size_t count = static_cast<size_t>(length);
+    if (count >= dataAvail() / sizeof(char16_t)) return guard.keep(NOT_ENOUGH_DATA);
+    const uint8_t* at = readInPlace((count + 1) * sizeof(char16_t));
     if (!at) return guard.keep(NOT_ENOUGH_DATA);
-    std::u16string text(units + 1, u'\0');
-    std::memcpy(text.data(), at, (units + 1) * sizeof(char16_t));
-    if (text[units] != u'\0') return guard.keep(BAD_PARCEL);  // lost its terminator
-    text.pop_back();
-    *out = String16(std::u16string_view(text));
+    char16_t terminator;
+    std::memcpy(&terminator, at + count * sizeof(char16_t), sizeof terminator);
+    if (terminator != u'\0') return guard.keep(BAD_PARCEL);  // lost its terminator
+    *units = at;
+    *len = count;
     return guard.keep(OK);
+}
+
+status_t Parcel::readString16(String16* out, bool* isNull) const {
+    *out = String16();
+    bool null = false;
+    const uint8_t* units = nullptr;
+    size_t len = 0;
+    const status_t status = readString16InPlace(&units, &len, &null);
+    if (isNull) *isNull = null;
+    if (status != OK || null) return status;
+    std::u16string text(len, u'\0');
+    std::memcpy(text.data(), units, len * sizeof(char16_t));
+    *out = String16(std::move(text));
+    return OK;
 }
 
 status_t Parcel::readNullableString16(std::optional<String16>* out) const {
@@ -170,14 +186,29 @@ status_t Parcel::readStrongBinder(sp<IBinder>* out) const {
     if (kind != BINDER_OBJECT) return guard.keep(BAD_PARCEL);
     uint32_t handle = 0;
     if (readUint32(&handle) != OK) return guard.keep(NOT_ENOUGH_DATA);
-    String16 endpoint;
+    const uint8_t* units = nullptr;
+    size_t len = 0;
     bool isNull = false;
-    const status_t status = readString16(&endpoint, &isNull);
+    const status_t status = readString16InPlace(&units, &len, &isNull);
     if (status != OK) return guard.keep(status);
-    const String8 name(endpoint);
+    // Endpoints are ASCII in practice: take the units as they are, and go
+    // through UTF-8 only for anything else.
+    std::string name;
+    name.reserve(len);
+    for (size_t i = 0; i < len; ++i) {
+        char16_t unit;
+        std::memcpy(&unit, units + i * sizeof unit, sizeof unit);
+        if (unit == 0 || unit > 0x7F) {
+            std::u16string text(len, u'\0');
+            std::memcpy(text.data(), units, len * sizeof(char16_t));
+            name = String8(String16(std::move(text))).view();
+            break;
+        }
+        name.push_back(static_cast<char>(unit));
+    }
     if (isNull || name.empty() || name.size() >= 100 || std::strlen(name.c_str()) != name.size())
         return guard.keep(BAD_PARCEL);
-    *out = ipc::Transport::self().resolve(std::string(name.view()), handle);
+    *out = ipc::Transport::self().resolve(std::move(name), handle);
     return guard.keep(OK);
 }
 

@@ -16,13 +16,19 @@ namespace {
 // How long defaultServiceManager waits for the daemon's first answer.
 constexpr int PROBE_TIMEOUT_MS = 2000;
 
+// Decoded once: every call to the service manager starts with it.
+const String16& token() {
+    static const String16* name = new String16(IServiceManager::INTERFACE_NAME);
+    return *name;
+}
+
 class ServiceManagerProxy : public IServiceManager {
 public:
     explicit ServiceManagerProxy(sp<IBinder> remote) : mRemote(std::move(remote)) {}
 
     sp<IBinder> lookUpByName(const String16& name) override {
         Parcel data, reply;
-        data.writeInterfaceToken(String16(INTERFACE_NAME));
+        data.writeInterfaceToken(token());
         data.writeString16(name);
         if (mRemote->callBinder(ipc::SM_LOOK_UP, data, &reply) != OK) return nullptr;
         return reply.readStrongBinder();
@@ -34,7 +40,7 @@ public:
         // reply over the transaction limit.
         for (;;) {
             Parcel data, reply;
-            data.writeInterfaceToken(String16(INTERFACE_NAME));
+            data.writeInterfaceToken(token());
             data.writeInt32(static_cast<int32_t>(names.size()));
             if (mRemote->callBinder(ipc::SM_LIST, data, &reply) != OK) return {};
             int32_t count = 0;
@@ -55,7 +61,7 @@ public:
     status_t addService(const String16& name, const sp<IBinder>& service) override {
         if (name.empty() || !service) return BAD_VALUE;
         Parcel data, reply;
-        data.writeInterfaceToken(String16(INTERFACE_NAME));
+        data.writeInterfaceToken(token());
         data.writeString16(name);
         status_t status = data.writeStrongBinder(service);
         if (status != OK) return status;

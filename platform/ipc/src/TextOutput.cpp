@@ -3,15 +3,19 @@
 #include <velmora/TextOutput.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 
 namespace velmora {
 
-void FdTextOutput::write(const char* text, size_t len) {
+namespace {
+
+void writeAll(int fd, const char* text, size_t len) {
     while (len > 0) {
-        const ssize_t n = ::write(mFd, text, len);
+        const ssize_t n = ::write(fd, text, len);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;
         text += n;
@@ -19,9 +23,110 @@ void FdTextOutput::write(const char* text, size_t len) {
     }
 }
 
-namespace {
-FdTextOutput gOut(STDOUT_FILENO);
-FdTextOutput gErr(STDERR_FILENO);
+// Standard output. A listing line is written in pieces; sending each piece
+// on its own costs a system call and a wake-up of the reader per piece, so
+// on a pipe or file an unfinished line waits here for its line end. A
+// terminal gets every piece at once, so that a line whose next piece is
+// slow in coming (a service that does not answer) is seen while it waits.
+// Constant-initialized and never destroyed: it works before and after
+// every other static object's lifetime.
+class StandardOutput : public TextOutput {
+public:
+    constexpr StandardOutput() = default;
+
+    void write(const char* text, size_t len) override {
+        std::lock_guard guard(mLock);
+        if (mMode == Mode::Undecided) mMode = ::isatty(STDOUT_FILENO) ? Mode::Direct : Mode::Lines;
+        if (mMode == Mode::Direct) {
+            writeAll(STDOUT_FILENO, text, len);
+            return;
+        }
+        const void* lastEnd = ::memrchr(text, '\n', len);
+        const size_t complete = lastEnd ? static_cast<const char*>(lastEnd) - text + 1 : 0;
+        if (complete > 0) {
+            // The held-back start of the line and its rest leave in one write.
+            if (mPendingLen + complete <= sizeof mPending) {
+                std::memcpy(mPending + mPendingLen, text, complete);
+                mPendingLen += complete;
+                sendPending();
+            } else {
+                sendPending();
+                writeAll(STDOUT_FILENO, text, complete);
+            }
+            text += complete;
+            len -= complete;
+        }
+        if (len == 0) return;
+        if (mPendingLen + len > sizeof mPending) {
+            sendPending();
+            if (len > sizeof mPending) {  // too long to hold: no line end soon
+                writeAll(STDOUT_FILENO, text, len);
+                return;
+            }
+        }
+        std::memcpy(mPending + mPendingLen, text, len);
+        mPendingLen += len;
+    }
+
+    void flush() override {
+        std::lock_guard guard(mLock);
+        sendPending();
+    }
+
+    // From now on every write goes out at once (the process is exiting).
+    void stopHolding() {
+        std::lock_guard guard(mLock);
+        sendPending();
+        mMode = Mode::Direct;
+    }
+
+private:
+    enum class Mode { Undecided, Lines, Direct };
+
+    void sendPending() {
+        writeAll(STDOUT_FILENO, mPending, mPendingLen);
+        mPendingLen = 0;
+    }
+
+    std::mutex mLock;
+    Mode mMode = Mode::Undecided;
+    size_t mPendingLen = 0;
+    char mPending[4096] = {};
+};
+
+// Standard error, unbuffered; what standard output holds back goes first.
+class StandardError : public TextOutput {
+public:
+    constexpr explicit StandardError(StandardOutput& out) : mOut(out) {}
+    void write(const char* text, size_t len) override {
+        mOut.flush();
+        writeAll(STDERR_FILENO, text, len);
+    }
+
+private:
+    StandardOutput& mOut;
+};
+
+// Both are constant-initialized; the union keeps their destructors from
+// ever running, so that output written by other static objects' destructors
+// still arrives.
+union OutStorage {
+    constexpr OutStorage() : out() {}
+    ~OutStorage() {}
+    StandardOutput out;
+};
+union ErrStorage {
+    constexpr ErrStorage(StandardOutput& to) : err(to) {}
+    ~ErrStorage() {}
+    StandardError err;
+};
+constinit OutStorage gOut;
+constinit ErrStorage gErr(gOut.out);
+
+// Registered while statics are initialized: a line still held at exit is
+// sent, and any output after this point (from destructors that run later)
+// goes out at once.
+const int gFlushAtExit = std::atexit([] { gOut.out.stopHolding(); });
 
 template <typename Number>
 TextOutput& writeNumber(TextOutput& out, Number value) {
@@ -31,8 +136,10 @@ TextOutput& writeNumber(TextOutput& out, Number value) {
 }
 }  // namespace
 
-TextOutput& aout = gOut;
-TextOutput& aerr = gErr;
+void FdTextOutput::write(const char* text, size_t len) { writeAll(mFd, text, len); }
+
+TextOutput& aout = gOut.out;
+TextOutput& aerr = gErr.err;
 
 TextOutput& endl(TextOutput& out) {
     out.write("\n", 1);

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -51,11 +52,22 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
 }
 
 status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
-    if (mStart > 0) {  // drop what has been consumed, keep what arrived early
-        mBuf.erase(mBuf.begin(), mBuf.begin() + static_cast<ptrdiff_t>(mStart));
+    if (mEnd - mStart >= want) return OK;
+    if (mCapacity - mStart < want) {
+        // Room for the whole frame; what arrived early moves to the front.
+        const size_t capacity = std::max<size_t>({want, mCapacity, FIRST_CAPACITY});
+        if (capacity > mCapacity) {
+            std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
+            if (mEnd > mStart) std::memcpy(bigger.get(), mBuf.get() + mStart, mEnd - mStart);
+            mBuf = std::move(bigger);
+            mCapacity = capacity;
+        } else {
+            std::memmove(mBuf.get(), mBuf.get() + mStart, mEnd - mStart);
+        }
+        mEnd -= mStart;
         mStart = 0;
     }
-    while (mBuf.size() - mStart < want) {
+    while (mEnd - mStart < want) {
         if (timeoutMs >= 0) {
             pollfd p{fd, POLLIN, 0};
             const int ready = ::poll(&p, 1, timeoutMs);
@@ -63,41 +75,48 @@ status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
             if (ready == 0) return TIMED_OUT;
             if (ready < 0) return DEAD_OBJECT;
         }
-        const size_t have = mBuf.size();
-        const size_t room = want - (have - mStart) > 4096 ? want - (have - mStart) : 4096;
-        mBuf.resize(have + room);
-        const ssize_t n = ::recv(fd, mBuf.data() + have, room, 0);
-        mBuf.resize(have + (n > 0 ? static_cast<size_t>(n) : 0));
+        const ssize_t n = ::recv(fd, mBuf.get() + mEnd, mCapacity - mEnd, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return DEAD_OBJECT;
+        mEnd += static_cast<size_t>(n);
     }
     return OK;
 }
 
-status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs) {
+status_t FrameReader::read(int fd, FrameHeader* header, const uint8_t** payload, int timeoutMs) {
+    if (mStart == mEnd) mStart = mEnd = 0;  // start at the front when nothing waits
     status_t status = fill(fd, FRAME_HEADER_SIZE, timeoutMs);
     if (status != OK) return status;
-    status = decodeHeader(mBuf.data() + mStart, FRAME_HEADER_SIZE, header);
+    status = decodeHeader(mBuf.get() + mStart, FRAME_HEADER_SIZE, header);
     if (status != OK) return status;
     status = fill(fd, FRAME_HEADER_SIZE + header->size, timeoutMs);
     if (status != OK) return status;
-    const auto first = mBuf.begin() + static_cast<ptrdiff_t>(mStart + FRAME_HEADER_SIZE);
-    payload->assign(first, first + header->size);
+    *payload = mBuf.get() + mStart + FRAME_HEADER_SIZE;
     mStart += FRAME_HEADER_SIZE + header->size;
     return OK;
 }
 
-status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len) {
+status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs) {
+    const uint8_t* bytes = nullptr;
+    const status_t status = read(fd, header, &bytes, timeoutMs);
+    if (status == OK) payload->assign(bytes, bytes + header->size);
+    return status;
+}
+
+status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
+                    bool* nothingSent) {
     uint8_t head[FRAME_HEADER_SIZE];
     encodeHeader(header, head);
     iovec parts[2] = {{head, sizeof head}, {const_cast<uint8_t*>(payload), len}};
     msghdr msg{};
     msg.msg_iov = parts;
     msg.msg_iovlen = len > 0 ? 2 : 1;
+    if (nothingSent) *nothingSent = true;
     while (msg.msg_iovlen > 0) {
         const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return DEAD_OBJECT;
+        if (nothingSent) *nothingSent = false;
         size_t sent = static_cast<size_t>(n);
         while (msg.msg_iovlen > 0 && sent >= msg.msg_iov[0].iov_len) {
             sent -= msg.msg_iov[0].iov_len;
@@ -169,7 +188,8 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     if (data.dataSize() > MAX_TRANSACTION_SIZE) return TOO_LARGE;
     Transport& transport = Transport::self();
     status_t status = OK;
-    UniqueFd fd = transport.takeConnection(mEndpoint, &status);
+    bool reused = false;
+    UniqueFd fd = transport.takeConnection(mEndpoint, &status, &reused);
     if (!fd.valid()) return status;
 
     FrameHeader request;
@@ -178,7 +198,17 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     request.code = code;
     request.flags = flags;
     request.size = static_cast<uint32_t>(data.dataSize());
-    status = writeFrame(fd.get(), request, data.data(), data.dataSize());
+    bool nothingSent = true;
+    status = writeFrame(fd.get(), request, data.data(), data.dataSize(), &nothingSent);
+    if (status != OK && reused && nothingSent) {
+        // The peer of an idle connection has gone; whoever listens at the
+        // address now has seen nothing of this call, so it is safe to send
+        // it once more on a new connection.
+        fd.reset();
+        status = connectTo(mEndpoint, &fd);
+        if (status != OK) return status;
+        status = writeFrame(fd.get(), request, data.data(), data.dataSize());
+    }
     if (status != OK) return status;
     if (flags & FLAG_ONEWAY) {
         transport.returnConnection(mEndpoint, std::move(fd));
@@ -187,11 +217,11 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
 
     FrameReader reader;
     FrameHeader answer;
-    std::vector<uint8_t> payload;
+    const uint8_t* payload = nullptr;
     status = reader.read(fd.get(), &answer, &payload, timeoutMs);
     if (status != OK) return status;  // the connection is dropped with fd
     if (answer.type != FRAME_REPLY) return BAD_PARCEL;
-    if (reply) reply->setData(payload.data(), payload.size());
+    if (reply) reply->setData(payload, answer.size);
     transport.returnConnection(mEndpoint, std::move(fd));
     return static_cast<status_t>(answer.code);
 }
@@ -271,7 +301,7 @@ status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* end
     return OK;
 }
 
-sp<IBinder> Transport::resolve(const std::string& endpoint, uint32_t handle) {
+sp<IBinder> Transport::resolve(std::string endpoint, uint32_t handle) {
     State& s = state();
     {
         std::lock_guard guard(s.lock);
@@ -280,14 +310,14 @@ sp<IBinder> Transport::resolve(const std::string& endpoint, uint32_t handle) {
             return it == s.byHandle.end() ? nullptr : sp<IBinder>(it->second);
         }
     }
-    return sp<IBinder>(new RemoteBinder(endpoint, handle));
+    return sp<IBinder>(new RemoteBinder(std::move(endpoint), handle));
 }
 
 status_t Transport::listenAt(const std::string& path, const sp<LocalBinder>& context) {
     return startListener(path, context);
 }
 
-void Transport::dispatch(const FrameHeader& header, const std::vector<uint8_t>& payload,
+void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
                          const sp<LocalBinder>& context, FrameHeader* replyHeader, Parcel* reply) {
     sp<LocalBinder> target;
     if (header.target == CONTEXT_HANDLE) {
@@ -299,7 +329,7 @@ void Transport::dispatch(const FrameHeader& header, const std::vector<uint8_t>& 
         if (it != s.byHandle.end()) target = it->second;
     }
     Parcel data;
-    data.setData(payload.data(), payload.size());
+    data.setData(payload, header.size);
     status_t status = target ? target->callBinder(header.code, data, reply, header.flags)
                              : DEAD_OBJECT;  // no such object here (any more)
     if (reply->dataSize() > MAX_TRANSACTION_SIZE) {
@@ -316,7 +346,7 @@ void Transport::dispatch(const FrameHeader& header, const std::vector<uint8_t>& 
 void Transport::serveConnection(UniqueFd fd, const sp<LocalBinder>& context) {
     FrameReader reader;
     FrameHeader header;
-    std::vector<uint8_t> payload;
+    const uint8_t* payload = nullptr;
     // Any failure, a malformed frame included, ends this connection only.
     while (reader.read(fd.get(), &header, &payload) == OK && header.type == FRAME_CALL) {
         FrameHeader replyHeader;
@@ -327,25 +357,22 @@ void Transport::serveConnection(UniqueFd fd, const sp<LocalBinder>& context) {
     }
 }
 
-UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status) {
+UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status, bool* reused) {
     State& s = state();
     {
         std::lock_guard guard(s.lock);
         auto it = s.idle.find(endpoint);
-        while (it != s.idle.end() && !it->second.empty()) {
+        if (it != s.idle.end() && !it->second.empty()) {
             UniqueFd fd = std::move(it->second.back());
             it->second.pop_back();
-            // An idle connection has nothing to read unless the peer closed
-            // it (a daemon restarted at the same path): then use a new one.
-            pollfd p{fd.get(), POLLIN, 0};
-            if (::poll(&p, 1, 0) == 0) {
-                *status = OK;
-                return fd;
-            }
+            *status = OK;
+            *reused = true;
+            return fd;
         }
     }
     UniqueFd fd;
     *status = connectTo(endpoint, &fd);
+    *reused = false;
     return fd;
 }
 

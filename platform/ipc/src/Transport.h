@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,15 +66,27 @@ public:
     // TIMED_OUT after timeoutMs (-1 waits for ever), or decodeHeader's
     // status for a malformed header.
     status_t read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs = -1);
+    // The same without a copy: *payload points at header->size bytes in the
+    // reader's buffer, valid until the next read.
+    status_t read(int fd, FrameHeader* header, const uint8_t** payload, int timeoutMs = -1);
 
 private:
     status_t fill(int fd, size_t want, int timeoutMs);
-    std::vector<uint8_t> mBuf;
+    // Bytes [mStart, mEnd) of mBuf have arrived and are not consumed yet.
+    // Not a vector: growing one would zero bytes that recv overwrites.
+    std::unique_ptr<uint8_t[]> mBuf;
+    // Small enough for malloc's per-thread cache: a client reads one reply
+    // with a new reader each call.
+    static constexpr size_t FIRST_CAPACITY = 1024;
+    size_t mCapacity = 0;
     size_t mStart = 0;
+    size_t mEnd = 0;
 };
 
-// Sends one frame; DEAD_OBJECT when the peer has gone.
-status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len);
+// Sends one frame; DEAD_OBJECT when the peer has gone. *nothingSent (when
+// given) tells whether the failure came before any byte left.
+status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
+                    bool* nothingSent = nullptr);
 
 // "@name" is an abstract socket, anything else a filesystem path.
 status_t connectTo(const std::string& endpoint, UniqueFd* out);
@@ -110,21 +123,24 @@ public:
     // processes. Starts this process's listener on first use.
     status_t exportObject(const sp<LocalBinder>& object, std::string* endpoint, uint32_t* handle);
     // The local object when endpoint is this process's own, else a proxy.
-    sp<IBinder> resolve(const std::string& endpoint, uint32_t handle);
+    sp<IBinder> resolve(std::string endpoint, uint32_t handle);
     // Serves context (handle 0) and the exported objects at path, in
     // background threads, until the process ends.
     status_t listenAt(const std::string& path, const sp<LocalBinder>& context);
 
-    // Answers one call frame: the reply frame to send, or nothing for a
-    // one-way call. Object lookup goes through context for handle 0.
-    void dispatch(const FrameHeader& header, const std::vector<uint8_t>& payload,
-                  const sp<LocalBinder>& context, FrameHeader* replyHeader, Parcel* reply);
+    // Answers one call frame (header and its header.size bytes of payload):
+    // the reply frame to send, or nothing for a one-way call. Object lookup
+    // goes through context for handle 0.
+    void dispatch(const FrameHeader& header, const uint8_t* payload, const sp<LocalBinder>& context,
+                  FrameHeader* replyHeader, Parcel* reply);
     // Serves calls on one connection until the peer closes it or sends a
     // malformed frame.
     void serveConnection(UniqueFd fd, const sp<LocalBinder>& context);
 
-    // Idle connections to other processes, reused across calls.
-    UniqueFd takeConnection(const std::string& endpoint, status_t* status);
+    // Idle connections to other processes, reused across calls. *reused
+    // tells whether the connection has served calls before: its peer may
+    // have gone since (a daemon restarted at the same address).
+    UniqueFd takeConnection(const std::string& endpoint, status_t* status, bool* reused);
     void returnConnection(const std::string& endpoint, UniqueFd fd);
 
 private:

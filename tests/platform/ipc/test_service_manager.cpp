@@ -35,6 +35,12 @@ String16 interfaceOf(const sp<IBinder>& binder, status_t* status = nullptr) {
     return st == OK ? reply.readString16() : String16();
 }
 
+// An object hosted by the test process itself.
+class Local : public LocalBinder {
+public:
+    Local() : LocalBinder(String16("velmora.test.ILocal")) {}
+};
+
 bool registered(IServiceManager& sm, const std::string& name) {
     return sm.lookUpByName(String16(name.c_str())) != nullptr;
 }
@@ -144,10 +150,6 @@ TEST_F(ServiceManagerTest, BindersPassedInParcelsStayCallable) {
     EXPECT_EQ(interfaceOf(back), String16("velmora.demo.IFailing"));
 
     // A local object sent out comes back as itself.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     sp<IBinder> mine(new Local);
     Parcel out;
     out.writeInterfaceToken(String16("velmora.demo.IEcho"));
@@ -175,10 +177,6 @@ TEST_F(ServiceManagerTest, DuplicateNamesStayWithTheirLiveHolder) {
     EXPECT_EQ(third->lines().front(), "dup: OK");
 
     // The holder itself may replace its object.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     sp<IBinder> a(new Local), b(new Local);
     EXPECT_EQ(sm->addService(String16("mine"), a), OK);
     EXPECT_EQ(sm->addService(String16("mine"), b), OK);
@@ -197,6 +195,70 @@ TEST_F(ServiceManagerTest, NamesLeaveWhenTheHostEnds) {
     // A reference held from before fails as dead instead of hanging.
     Parcel data, reply;
     EXPECT_EQ(echo->callBinder(IBinder::INTERFACE_TRANSACTION, data, &reply), DEAD_OBJECT);
+}
+
+// The pid of the test host that answers for name, or 0 when unregistered.
+int32_t hostOf(IServiceManager& sm, const char* name) {
+    const sp<IBinder> binder = sm.lookUpByName(String16(name));
+    Parcel data, reply;
+    if (!binder || binder->callBinder(1, data, &reply) != OK) return 0;
+    return reply.readInt32();
+}
+
+TEST_F(ServiceManagerTest, LookUpsFollowRemovalsAndReRegistrations) {
+    auto a = startHost({"a1", "a2"});
+    auto b = startHost({"b1", "b2", "b3"});
+    auto c = startHost({"c1"});
+    const auto expectHosts = [&](std::vector<std::pair<const char*, int32_t>> expected) {
+        for (const auto& [name, pid] : expected) EXPECT_EQ(hostOf(*sm, name), pid) << name;
+    };
+    expectHosts({{"a1", a->pid()}, {"b2", b->pid()}, {"c1", c->pid()}, {"zz", 0}});
+
+    // A host in the middle ends: the names after its own still resolve.
+    const int32_t bPid = b->pid();
+    b->stop(SIGKILL);
+    ASSERT_TRUE(eventually([&] { return !registered(*sm, "b1"); }));
+    EXPECT_EQ(namesOf(*sm), (std::vector<std::string>{"a1", "a2", "c1"}));
+    expectHosts({{"a1", a->pid()}, {"a2", a->pid()}, {"c1", c->pid()}, {"b1", 0}, {"b2", 0}, {"b3", 0}});
+
+    // Its names are free again, for a new host, at the end of the order.
+    auto d = startHost({"b2", "d1"});
+    EXPECT_EQ(d->lines()[0], "b2: OK");
+    EXPECT_EQ(namesOf(*sm), (std::vector<std::string>{"a1", "a2", "c1", "b2", "d1"}));
+    expectHosts({{"b2", d->pid()}, {"d1", d->pid()}, {"c1", c->pid()}});
+    EXPECT_NE(d->pid(), bPid);
+
+    // The first host ends while another takes over one of its names at once,
+    // before or after the registry notices: the new holder keeps it.
+    a->stop(SIGKILL);
+    auto e = startHost({"a2"});
+    EXPECT_EQ(e->lines()[0], "a2: OK");
+    ASSERT_TRUE(eventually([&] { return !registered(*sm, "a1"); }));
+    EXPECT_EQ(namesOf(*sm), (std::vector<std::string>{"c1", "b2", "d1", "a2"}));
+    expectHosts({{"a2", e->pid()}, {"c1", c->pid()}, {"b2", d->pid()}, {"d1", d->pid()}, {"a1", 0}});
+
+    // A name replaced by its own holder keeps its place.
+    sp<IBinder> first(new Local), second(new Local);
+    ASSERT_EQ(sm->addService(String16("mine"), first), OK);
+    ASSERT_EQ(sm->addService(String16("last"), first), OK);
+    ASSERT_EQ(sm->addService(String16("mine"), second), OK);
+    EXPECT_EQ(namesOf(*sm), (std::vector<std::string>{"c1", "b2", "d1", "a2", "mine", "last"}));
+    EXPECT_TRUE(sm->lookUpByName(String16("mine")) == second);
+    EXPECT_TRUE(sm->lookUpByName(String16("last")) == first);
+}
+
+TEST_F(ServiceManagerTest, LookUpsStayRightWhenAManyNamedHostEnds) {
+    auto before = startHost({"before"});
+    auto demo = startDemo({"-n", "600"});
+    auto after = startHost({"after-1", "after-2"});
+    EXPECT_EQ(interfaceOf(sm->lookUpByName(String16("gen-599"))), String16("velmora.demo.IGenerated"));
+    demo->stop(SIGTERM);
+    ASSERT_TRUE(eventually([&] { return sm->registeredNames().size() == 3; }));
+    EXPECT_EQ(namesOf(*sm), (std::vector<std::string>{"before", "after-1", "after-2"}));
+    EXPECT_EQ(hostOf(*sm, "before"), before->pid());
+    EXPECT_EQ(hostOf(*sm, "after-1"), after->pid());
+    EXPECT_EQ(hostOf(*sm, "after-2"), after->pid());
+    for (const char* gone : {"gen-0", "gen-599", "echo"}) EXPECT_FALSE(registered(*sm, gone)) << gone;
 }
 
 TEST_F(ServiceManagerTest, HostDyingMidCallGivesDeadObject) {
@@ -312,10 +374,6 @@ TEST_F(ServiceManagerTest, HundredConcurrentClientsLoseNothing) {
     }
 
     // And 100 registrations at once from one process, each on its own thread.
-    class Local : public LocalBinder {
-    public:
-        Local() : LocalBinder(String16("velmora.test.ILocal")) {}
-    };
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 100; ++i) {

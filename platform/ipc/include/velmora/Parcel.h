@@ -70,6 +70,9 @@ public:
 
 private:
     status_t readBytes(void* out, size_t len) const;
+    // A String16 checked and left where it lies: *units points at *len code
+    // units in the parcel (not aligned for char16_t access; copy them out).
+    status_t readString16InPlace(const uint8_t** units, size_t* len, bool* isNull) const;
     const uint8_t* readInPlace(size_t len) const;
     uint8_t* writeInPlace(size_t len);
 

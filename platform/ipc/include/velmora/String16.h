@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace velmora {
 
@@ -19,6 +20,7 @@ public:
     String16(const char* utf8, size_t len);
     String16(const char16_t* units, size_t len);
     explicit String16(std::u16string_view units);
+    explicit String16(std::u16string&& units) : mUnits(std::move(units)) {}
     explicit String16(const String8& utf8);
 
     size_t size() const { return mUnits.size(); }

@@ -1,6 +1,8 @@
 // Text streams: aout writes to standard output, aerr to standard error.
-// Each write goes straight to the file descriptor, unbuffered, so aout and
-// aerr never reorder against each other.
+// aerr is unbuffered. aout sends whole lines: on a pipe or a file it holds
+// back an unfinished line until its line end (or until aerr is written, or
+// the process exits), so a line costs one write; on a terminal every write
+// goes out at once. aout and aerr never reorder against each other.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,8 @@ public:
     // Writes len bytes. Output errors are not reported, as with a
     // diagnostic stream there is nobody left to tell.
     virtual void write(const char* text, size_t len) = 0;
+    // Sends whatever the stream holds back; a no-op for unbuffered ones.
+    virtual void flush() {}
 };
 
 // A TextOutput on a file descriptor it does not own.
