@@ -296,6 +296,8 @@ bool Process::waitForOutput(const std::string &text, std::chrono::milliseconds t
         if (Clock::now() >= deadline)
             return false;
         const Output &output = onStderr ? err_ : out_;
+        if (output.stream.kind == Stream::Kind::pipe && output.fd < 0)
+            return false; // it has said all it will
         if (output.fd < 0 || !pump(std::min(until(deadline), 5ms)))
             std::this_thread::sleep_for(5ms);
     }

@@ -102,7 +102,8 @@ class Process {
     // the file holds now.
     std::string out() const { return captured(out_); }
     std::string err() const { return captured(err_); }
-    // Waits until standard output (or error) holds the text.
+    // Waits until standard output (or error) holds the text; false at the
+    // timeout or when a piped stream ends without it.
     bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = 5s, bool onStderr = false);
 
     // Resources the child used, once it has been reaped.
