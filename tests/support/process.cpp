@@ -186,15 +186,20 @@ void Process::reaped(int status)
 std::optional<Exit> Process::wait(std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
+    // Short naps first: a child that is about to end (its output closed,
+    // say) is then reaped without a whole nap's delay.
+    std::chrono::microseconds nap = 50us;
     while (!exit_) {
         int status;
         pid_t done = wait4(pid_, &status, WNOHANG, &usage_);
-        if (done == pid_)
+        if (done == pid_) {
             reaped(status);
-        else if (Clock::now() >= deadline)
+        } else if (Clock::now() >= deadline) {
             return std::nullopt;
-        else
-            std::this_thread::sleep_for(5ms);
+        } else {
+            std::this_thread::sleep_for(nap);
+            nap = std::min<std::chrono::microseconds>(nap * 2, 5ms);
+        }
     }
     return exit_;
 }
