@@ -48,17 +48,6 @@ bool waitFor(const std::function<bool()>& ready) {
     return testsupport::waitUntil(ready, std::chrono::seconds(10), std::chrono::milliseconds(5));
 }
 
-// Standard output and error go to the log.
-std::unique_ptr<testsupport::Process> startLogged(const std::vector<std::string>& argv,
-                                                  const std::vector<std::string>& env,
-                                                  const std::string& log) {
-    testsupport::Command command(argv);
-    command.env = env;
-    command.out = testsupport::Stream::append(log);
-    command.err = testsupport::Stream::sameAsStdout();
-    return std::make_unique<testsupport::Process>(command);
-}
-
 // p50 of one callBinder round trip to the echo service, in microseconds.
 double roundTripUs() {
     sp<IBinder> echo = defaultServiceManager()->lookUpByName(String16("echo"));

@@ -1,6 +1,8 @@
-// Running the service tool the way the tests and the benchmark do.
+// Running the service tool and its daemons the way the tests and the
+// benchmark do.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,17 @@ inline std::vector<std::string> environmentWith(const std::vector<std::string>& 
     std::vector<std::string> env = testsupport::environment();
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
+}
+
+// Starts a program in the background; its output goes to the end of the log.
+inline std::unique_ptr<testsupport::Process> startLogged(const std::vector<std::string>& argv,
+                                                         const std::vector<std::string>& env,
+                                                         const std::string& log) {
+    testsupport::Command command(argv);
+    command.env = env;
+    command.out = testsupport::Stream::append(log);
+    command.err = testsupport::Stream::sameAsStdout();
+    return std::make_unique<testsupport::Process>(command);
 }
 
 // Runs a program to completion, capturing both output streams.

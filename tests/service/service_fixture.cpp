@@ -9,17 +9,6 @@ namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(20);
 
-// Standard output and error go to the log.
-std::unique_ptr<testsupport::Process> startLogged(const std::vector<std::string>& argv,
-                                                  const std::vector<std::string>& env,
-                                                  const std::string& log) {
-    testsupport::Command command(argv);
-    command.env = env;
-    command.out = testsupport::Stream::append(log);
-    command.err = testsupport::Stream::sameAsStdout();
-    return std::make_unique<testsupport::Process>(command);
-}
-
 }  // namespace
 
 std::string resultLine(const std::function<void(velmora::Parcel&)>& fill) {
