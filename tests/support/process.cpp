@@ -131,7 +131,6 @@ Process::Process(const Command &command)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     int outWrite = -1, errWrite = -1;
-    int error = 0;
     try {
         direct(&actions, 0, command.in, nullptr, nullptr);
         direct(&actions, 1, command.out, &out_.fd, &outWrite);
@@ -143,8 +142,8 @@ Process::Process(const Command &command)
         std::vector<char *> envp;
         if (command.env)
             envp = pointers(*command.env);
-        error = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                             command.env ? envp.data() : environ);
+        int error = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(),
+                                 command.env ? envp.data() : environ);
         if (error != 0)
             throw std::runtime_error("cannot start " + program + ": " + strerror(error));
     } catch (...) {
@@ -165,7 +164,8 @@ Process::~Process()
     if (!exit_) {
         kill(pid_, SIGKILL);
         kill(pid_, SIGCONT);
-        wait();
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
     for (int fd : {out_.fd, err_.fd})
         if (fd >= 0)
