@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -71,6 +72,37 @@ void direct(posix_spawn_file_actions_t *actions, int fd, const Stream &stream, i
         break;
     }
     }
+}
+
+// Children still running when the program exits (an exit() deep inside a
+// test skips the destructors) get SIGTERM rather than living on.
+std::mutex liveMutex;
+std::vector<pid_t> *live;
+pid_t liveOwner;
+
+void terminateLive()
+{
+    std::lock_guard lock(liveMutex);
+    if (getpid() == liveOwner) // not in a forked copy of this process
+        for (pid_t pid : *live)
+            kill(pid, SIGTERM);
+}
+
+void track(pid_t pid)
+{
+    std::lock_guard lock(liveMutex);
+    if (!live) {
+        live = new std::vector<pid_t>;
+        liveOwner = getpid();
+        atexit(terminateLive);
+    }
+    live->push_back(pid);
+}
+
+void untrack(pid_t pid)
+{
+    std::lock_guard lock(liveMutex);
+    std::erase(*live, pid);
 }
 
 } // namespace
@@ -146,6 +178,7 @@ Process::Process(const Command &command)
                                  command.env ? envp.data() : environ);
         if (error != 0)
             throw std::runtime_error("cannot start " + program + ": " + strerror(error));
+        track(pid_);
     } catch (...) {
         posix_spawn_file_actions_destroy(&actions);
         for (int fd : {outWrite, errWrite, out_.fd, err_.fd})
@@ -166,6 +199,7 @@ Process::~Process()
         kill(pid_, SIGCONT);
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
+        untrack(pid_);
     }
     for (int fd : {out_.fd, err_.fd})
         if (fd >= 0)
@@ -181,6 +215,7 @@ void Process::signal(int number) const
 void Process::reaped(int status)
 {
     exit_ = WIFEXITED(status) ? exitedWith(WEXITSTATUS(status)) : killedBy(WTERMSIG(status));
+    untrack(pid_);
 }
 
 std::optional<Exit> Process::wait(std::chrono::milliseconds timeout)

@@ -70,7 +70,8 @@ bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds time
                std::chrono::milliseconds interval = 10ms);
 
 // A running child. Killed (SIGKILL) and reaped on destruction if still
-// there; its pipes are closed.
+// there; its pipes are closed. One still running when the program calls
+// exit() gets SIGTERM.
 class Process {
   public:
     // Throws std::runtime_error when the program cannot be started.
