@@ -6,9 +6,6 @@
 //   ipc-bench --floor-only BYTES [ITERATIONS]
 //                                  only the floor: prints
 //                                  "floor bytes=N p50_us=X p99_us=Y"
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,8 +22,8 @@
 #include <velmora/Parcel.h>
 
 #include "ipc_roundtrip.h"
-
-extern char** environ;
+#include "process.h"
+#include "temp_dir.h"
 
 using namespace velmora;
 using namespace velmora::bench;
@@ -35,42 +34,30 @@ constexpr int BLOCKS = 10;
 constexpr int CALLS_PER_BLOCK = 2000;
 constexpr int SERVICES = 1000;
 
-// A daemon started for the run, stopped at the end.
+// A daemon started for the run, stopped at the end. With waitReady, ready
+// once its first line of output says so.
 class Daemon {
 public:
     Daemon(std::vector<std::string> args, bool waitReady) {
-        int out[2];
-        if (pipe(out) < 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&mPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) mPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (waitReady && mPid > 0) {
-            FILE* in = fdopen(out[0], "r");
-            char line[256];
-            mReady = in && fgets(line, sizeof line, in) && std::strstr(line, "ready");
-            if (in) fclose(in);
-        } else {
-            close(out[0]);
-            mReady = mPid > 0;
+        testsupport::Command command(std::move(args));
+        command.in = testsupport::Stream::inherit();
+        command.out = waitReady ? testsupport::Stream::pipe() : testsupport::Stream::null();
+        try {
+            mProcess = std::make_unique<testsupport::Process>(command);
+        } catch (const std::runtime_error&) {
+            return;
         }
+        mReady = !waitReady || (mProcess->waitForOutput("\n", std::chrono::minutes(2)) &&
+                                mProcess->out().substr(0, mProcess->out().find('\n')).find("ready") !=
+                                    std::string::npos);
     }
     ~Daemon() {
-        if (mPid > 0) {
-            kill(mPid, SIGTERM);
-            waitpid(mPid, nullptr, 0);
-        }
+        if (mProcess) mProcess->stop();
     }
     bool ready() const { return mReady; }
 
 private:
-    pid_t mPid = -1;
+    std::unique_ptr<testsupport::Process> mProcess;
     bool mReady = false;
 };
 
@@ -108,9 +95,9 @@ int main(int argc, char** argv) {
     PingPongPeer peer(bytes);  // forked before any thread exists
 
     const std::filesystem::path bin = std::filesystem::canonical("/proc/self/exe").parent_path();
-    char dirTemplate[] = "/tmp/velmora-ipc-bench-XXXXXX";
-    if (!peer.ok() || !mkdtemp(dirTemplate)) return 1;
-    const std::string socket = std::string(dirTemplate) + "/sm.sock";
+    if (!peer.ok()) return 1;
+    const testsupport::TempDir tmp("velmora-ipc-bench");
+    const std::string socket = tmp.file("sm.sock");
     setenv(IServiceManager::ENV_VAR, socket.c_str(), 1);
     int status = 1;
     {
@@ -156,6 +143,5 @@ int main(int argc, char** argv) {
                          bin.c_str());
         }
     }
-    std::filesystem::remove_all(dirTemplate);
     return status;
 }

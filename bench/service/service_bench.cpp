@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <velmora/IServiceManager.h>
@@ -18,6 +18,7 @@
 
 #include "ipc_roundtrip.h"
 #include "processes.h"
+#include "temp_dir.h"
 
 using namespace velmora;
 
@@ -32,10 +33,10 @@ constexpr int kRoundTripsPerCall = 4;  // manager probe, look-up, name query, ca
 
 struct Bench {
     std::string bin;
-    std::string tmp;
+    testsupport::TempDir tmp{"service-bench"};
     std::string socket;
     std::vector<std::string> env;
-    pid_t demo = -1;
+    std::unique_ptr<testsupport::Process> demo;
 };
 
 double medianOf(std::vector<double> values) {
@@ -44,11 +45,7 @@ double medianOf(std::vector<double> values) {
 }
 
 bool waitFor(const std::function<bool()>& ready) {
-    for (int i = 0; i < 2000; ++i) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return testsupport::waitUntil(ready, std::chrono::seconds(10), std::chrono::milliseconds(5));
 }
 
 // p50 of one callBinder round trip to the echo service, in microseconds.
@@ -84,13 +81,13 @@ double serviceRunUs(const Bench& b, const std::vector<std::string>& words, const
 }
 
 bool startDemo(Bench& b, int generated) {
-    stopProgram(b.demo);
+    if (b.demo) b.demo->stop(std::chrono::seconds(1));
     // The registry drops the old host's names once it notices it is gone.
     sp<IServiceManager> sm = defaultServiceManager();
     if (!waitFor([&] { return sm->registeredNames().size() == 0; })) return false;
-    const std::string log = b.tmp + "/demo-" + std::to_string(generated) + ".log";
-    b.demo = startProgram({b.bin + "/demo-services", "-n", std::to_string(generated)}, b.env, log);
-    return waitFor([&] { return readFile(log).find("demo-services: ready\n") != std::string::npos; });
+    const std::string log = b.tmp.file("demo-" + std::to_string(generated) + ".log");
+    b.demo = startLogged({b.bin + "/demo-services", "-n", std::to_string(generated)}, b.env, log);
+    return b.demo->waitForOutput("demo-services: ready\n", std::chrono::seconds(10));
 }
 
 void benchCall(Bench& b) {
@@ -170,11 +167,10 @@ void benchList(Bench& b) {
 int main() {
     Bench b;
     b.bin = std::filesystem::canonical("/proc/self/exe").parent_path().string();
-    b.tmp = makeTempDir();
-    b.socket = b.tmp + "/servicemanager";
+    b.socket = b.tmp.file("servicemanager");
     setenv(IServiceManager::ENV_VAR, b.socket.c_str(), 1);
     b.env = environmentWith({});
-    const pid_t manager = startProgram({b.bin + "/servicemanager", b.socket}, b.env, b.tmp + "/sm.log");
+    auto manager = startLogged({b.bin + "/servicemanager", b.socket}, b.env, b.tmp.file("sm.log"));
     int status = 1;
     if (waitFor([&] { return defaultServiceManager() != nullptr; }) && startDemo(b, 0)) {
         benchCall(b);
@@ -183,8 +179,7 @@ int main() {
     } else {
         std::fprintf(stderr, "service-bench: could not start servicemanager and demo-services\n");
     }
-    stopProgram(b.demo);
-    stopProgram(manager);
-    removeTree(b.tmp);
+    if (b.demo) b.demo->stop(std::chrono::seconds(1));
+    manager->stop(std::chrono::seconds(1));
     return status;
 }

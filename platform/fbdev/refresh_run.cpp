@@ -1,46 +1,21 @@
 #include "refresh_run.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 #include <utility>
 
-extern char **environ;
+#include "process.h"
+#include "temp_dir.h"
 
 namespace fbtest {
 
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-void check(bool ok, const char *what)
-{
-    if (!ok)
-        throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
-}
-
-// Reads what is available on fd into text; returns false at end of file.
-bool drain(int fd, std::string &text)
-{
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof(buffer));
-    if (n > 0)
-        text.append(buffer, size_t(n));
-    return n > 0 || (n < 0 && errno == EINTR);
-}
 
 // The figure of a line "refresh rate = %f Hz" (six decimals), or none.
 std::optional<std::string> rateFigure(const std::string &line)
@@ -72,11 +47,10 @@ size_t countVblPans(const std::vector<std::string> &log)
 
 std::string RefreshRun::defaultProgram() { return REFRESH_BIN; }
 
-RefreshRun::RefreshRun(std::string program) : program_(std::move(program))
+RefreshRun::RefreshRun(std::string program)
+    : program_(std::move(program)), tmp_(std::make_unique<testsupport::TempDir>("refresh-test")),
+      dir_(tmp_->path().string())
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "refresh-test-XXXXXX").string();
-    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-    dir_ = pattern;
     env_ = {
         {"FBEMU_NODES", "/dev/graphics/fb0"},
         {"FBEMU_ID", "velmora-test"},
@@ -101,124 +75,72 @@ RefreshRun::RefreshRun(std::string program) : program_(std::move(program))
     };
 }
 
-RefreshRun::~RefreshRun()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-}
+RefreshRun::~RefreshRun() = default;
 
-pid_t RefreshRun::start(int *outFd, int *errFd)
+std::unique_ptr<testsupport::Process> RefreshRun::start()
 {
-    std::vector<std::string> vars;
-    std::string asan = "verify_asan_link_order=0";
-    for (char **e = environ; *e; e++) {
-        std::string var = *e;
-        if (var.rfind("FBEMU_", 0) == 0 || var.rfind("LD_PRELOAD=", 0) == 0)
-            continue;
-        if (var.rfind("ASAN_OPTIONS=", 0) == 0) {
-            asan = var.substr(13) + ":" + asan;
-            continue;
-        }
-        vars.push_back(var);
-    }
+    const char *inherited = getenv("ASAN_OPTIONS");
+    testsupport::Command command({program_});
+    command.env = testsupport::environment([](std::string_view name) {
+        return name.starts_with("FBEMU_") || name == "LD_PRELOAD" || name == "ASAN_OPTIONS";
+    });
     // An ASan-built refresh sees the preloaded library ahead of its runtime.
-    vars.push_back("ASAN_OPTIONS=" + asan);
-    vars.push_back(std::string("LD_PRELOAD=") + FBDEV_EMU_LIB);
+    command.env->push_back("ASAN_OPTIONS=" + (inherited ? std::string(inherited) + ":" : std::string()) +
+                           "verify_asan_link_order=0");
+    command.env->push_back(std::string("LD_PRELOAD=") + FBDEV_EMU_LIB);
     for (const auto &[name, value] : env_)
-        vars.push_back(name + "=" + value);
-    std::vector<char *> envp;
-    for (std::string &var : vars)
-        envp.push_back(var.data());
-    envp.push_back(nullptr);
-
-    int out[2], err[2];
-    check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe2");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        command.env->push_back(name + "=" + value);
+    command.out = testsupport::Stream::pipe();
+    command.err = testsupport::Stream::pipe();
     // Only 0, 1 and 2 open, as from a shell: the device then opens as fd 3.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    char *argv[] = {program_.data(), nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
-    errno = rc;
-    check(rc == 0, "posix_spawn");
-    *outFd = out[0];
-    *errFd = err[0];
-    return pid;
+    command.closeOtherFds = true;
+    return std::make_unique<testsupport::Process>(command);
 }
 
-Outcome RefreshRun::finish(pid_t pid, int outFd, int errFd, Outcome o, Clock::time_point deadline)
+Outcome RefreshRun::finish(testsupport::Process &refresh, std::chrono::seconds timeout)
 {
-    bool outOpen = true, errOpen = true;
-    while (outOpen || errOpen) {
-        int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (left <= 0) {
-            kill(pid, SIGKILL);
-            deadline = Clock::now() + std::chrono::seconds(5);
-            o.err += "\n[test: refresh did not finish in time, killed]";
-            continue;
-        }
-        pollfd fds[2] = {{outOpen ? outFd : -1, POLLIN, 0}, {errOpen ? errFd : -1, POLLIN, 0}};
-        if (poll(fds, 2, left) <= 0)
-            continue;
-        if (fds[0].revents && !drain(outFd, o.out))
-            outOpen = false;
-        if (fds[1].revents && !drain(errFd, o.err))
-            errOpen = false;
-    }
-    close(outFd);
-    close(errFd);
-    int status = 0;
-    rusage usage{};
-    check(wait4(pid, &status, 0, &usage) == pid, "wait4");
+    const testsupport::Exit exit = refresh.finish(timeout);
+    Outcome o;
+    o.out = refresh.out();
+    o.err = refresh.err();
+    if (refresh.killedAtDeadline())
+        o.err += "\n[test: refresh did not finish in time, killed]";
+    const rusage &usage = refresh.usage();
     o.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    o.exited = WIFEXITED(status);
-    o.status = o.exited ? WEXITSTATUS(status) : -1;
-    o.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    o.exited = exit.exited;
+    o.status = exit.exited ? exit.code : -1;
+    o.signal = exit.exited ? 0 : exit.code;
     return o;
 }
 
 Outcome RefreshRun::runToExit(std::chrono::seconds timeout)
 {
-    int outFd, errFd;
-    pid_t pid = start(&outFd, &errFd);
-    return finish(pid, outFd, errFd, Outcome{}, Clock::now() + timeout);
+    auto refresh = start();
+    return finish(*refresh, timeout);
 }
 
 Outcome RefreshRun::runForRateLines(size_t rateLines, std::chrono::seconds timeout)
 {
-    int outFd, errFd;
-    pid_t pid = start(&outFd, &errFd);
-    Outcome o;
+    auto refresh = start();
     auto deadline = Clock::now() + timeout;
-    bool open = true;
-    while (open && countRateLines(o.out) < rateLines && Clock::now() < deadline) {
-        pollfd fd = {outFd, POLLIN, 0};
-        if (poll(&fd, 1, 100) > 0)
-            open = drain(outFd, o.out);
+    while (countRateLines(refresh->out()) < rateLines && Clock::now() < deadline &&
+           refresh->pump(std::chrono::milliseconds(100))) {
     }
-    kill(pid, SIGTERM);
-    return finish(pid, outFd, errFd, o, Clock::now() + std::chrono::seconds(5));
+    refresh->signal(SIGTERM);
+    return finish(*refresh, std::chrono::seconds(5));
 }
 
 Outcome RefreshRun::stopAfterFlips(size_t flips, size_t *flipsBefore, std::chrono::seconds timeout)
 {
-    int outFd, errFd;
-    pid_t pid = start(&outFd, &errFd);
+    auto refresh = start();
     auto deadline = Clock::now() + timeout;
     size_t seen = 0;
     while ((seen = countVblPans(logLines())) < flips && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     *flipsBefore = seen;
-    kill(pid, SIGTERM);
-    return finish(pid, outFd, errFd, Outcome{}, Clock::now() + std::chrono::seconds(5));
+    refresh->signal(SIGTERM);
+    return finish(*refresh, std::chrono::seconds(5));
 }
 
 std::vector<std::string> RefreshRun::logLines() const

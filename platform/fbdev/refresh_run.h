@@ -3,13 +3,17 @@
 // Used by the tests and the benchmark.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace testsupport {
+class Process;
+class TempDir;
+} // namespace testsupport
 
 namespace fbtest {
 
@@ -60,10 +64,11 @@ public:
     static std::string defaultProgram();
 
 private:
-    pid_t start(int *outFd, int *errFd);
-    Outcome finish(pid_t pid, int outFd, int errFd, Outcome o, std::chrono::steady_clock::time_point deadline);
+    std::unique_ptr<testsupport::Process> start();
+    static Outcome finish(testsupport::Process &refresh, std::chrono::seconds timeout);
 
     std::string program_;
+    std::unique_ptr<testsupport::TempDir> tmp_;
     std::string dir_;
     std::map<std::string, std::string> env_;
 };

@@ -7,67 +7,25 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "process.h"
+#include "temp_dir.h"
 
 namespace testbed {
 
 using namespace std::chrono_literals;
 
 std::string binPath(const std::string &program);
-std::string readFile(const std::string &path);
 
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-struct Exit {
-    bool exited = false; // else killed by a signal
-    int code = -1;       // exit status, or the signal number
-    bool operator==(const Exit &) const = default;
-};
-Exit exitedWith(int code);
-Exit killedBy(int signal);
-std::string describe(const Exit &exit);
-
-// A child process whose standard output and error go to files. Killed and
-// reaped on destruction if still running.
-class Process {
-  public:
-    Process(const std::vector<std::string> &argv, const std::vector<std::string> &env, std::string outPath,
-            std::string errPath);
-    ~Process();
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-
-    pid_t pid() const { return pid_; }
-    void signal(int number) const;
-    std::optional<Exit> wait(std::chrono::milliseconds timeout);
-    // SIGTERM, then SIGKILL if it lingers; the way it ended.
-    Exit stop();
-    std::string out() const { return readFile(outPath_); }
-    std::string err() const { return readFile(errPath_); }
-    // Waits until standard output (or error) holds the text.
-    bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = 5s, bool onStderr = false) const;
-    // The VmRSS of the running process, in KiB.
-    long residentKiB() const;
-
-  private:
-    pid_t pid_ = -1;
-    std::optional<Exit> exit_;
-    std::string outPath_;
-    std::string errPath_;
-};
+using testsupport::describe;
+using testsupport::Exit;
+using testsupport::exitedWith;
+using testsupport::killedBy;
+using testsupport::Process;
+using testsupport::readFile;
+using testsupport::TempDir;
 
 class Testbed {
   public:
@@ -92,7 +50,7 @@ class Testbed {
     void stopBus();
 
   private:
-    TempDir dir_;
+    TempDir dir_{"velmora-agent"};
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> sim_;
 };

@@ -3,28 +3,20 @@
 // program with extra environment and collect its output.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
-// A directory of its own under $TMPDIR (or /tmp), removed with everything in it.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
+#include "process.h"
+#include "temp_dir.h"
 
- private:
-  std::filesystem::path path_;
-};
+using testsupport::readFile;
+using testsupport::TempDir;
 
-// An Xvfb server on a display number it picks itself (-displayfd), killed on
-// destruction. -noreset keeps it usable after each client leaves.
+// An Xvfb server on a display number it picks itself (-displayfd), stopped
+// on destruction. -noreset keeps it usable after each client leaves.
 class Xvfb {
  public:
   Xvfb(int width, int height, int depth = 24);
@@ -35,7 +27,7 @@ class Xvfb {
   const std::string& display() const { return display_; }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<testsupport::Process> server_;
   std::string display_;
 };
 
@@ -55,8 +47,6 @@ struct Command {
 
 // Runs the command to its end with stdout and stderr captured in dir.
 Outcome run(const Command& cmd, const std::filesystem::path& dir);
-
-std::string readFile(const std::filesystem::path& path);
 
 // The environment that runs a program under the capture library: software
 // rendering, the library preloaded, and sanitizer settings that let a

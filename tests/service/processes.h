@@ -1,10 +1,12 @@
-// Starting, running and stopping the real programs the tests drive.
+// Running the service tool and its daemons the way the tests and the
+// benchmark do.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "process.h"
 
 struct Finished {
     std::string out;
@@ -13,20 +15,30 @@ struct Finished {
 };
 
 // The current environment with `extra` ("NAME=value") entries added.
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra);
+inline std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> env = testsupport::environment();
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+// Starts a program in the background; its output goes to the end of the log.
+inline std::unique_ptr<testsupport::Process> startLogged(const std::vector<std::string>& argv,
+                                                         const std::vector<std::string>& env,
+                                                         const std::string& log) {
+    testsupport::Command command(argv);
+    command.env = env;
+    command.out = testsupport::Stream::append(log);
+    command.err = testsupport::Stream::sameAsStdout();
+    return std::make_unique<testsupport::Process>(command);
+}
 
 // Runs a program to completion, capturing both output streams.
-Finished runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env);
-
-// Starts a program in the background; its output goes to `logPath`.
-pid_t startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                   const std::string& logPath);
-
-// SIGTERM, then SIGKILL if it has not gone within a second; reaps it.
-void stopProgram(pid_t pid);
-
-// A fresh directory under $TMPDIR (or /tmp), removed with removeTree.
-std::string makeTempDir();
-void removeTree(const std::string& path);
-
-std::string readFile(const std::string& path);
+inline Finished runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    testsupport::Command command(argv);
+    command.env = env;
+    command.out = testsupport::Stream::pipe();
+    command.err = testsupport::Stream::pipe();
+    testsupport::Process program(command);
+    const testsupport::Exit exit = program.finish(std::chrono::minutes(2));
+    return {program.out(), program.err(), exit.shellStatus()};
+}

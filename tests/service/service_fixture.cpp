@@ -1,7 +1,6 @@
 #include "service_fixture.h"
 
 #include <chrono>
-#include <thread>
 
 #include <velmora/IServiceManager.h>
 #include <velmora/TextOutput.h>
@@ -9,17 +8,6 @@
 namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(20);
-
-bool waitFor(const std::function<bool()>& ready) {
-    const auto deadline = std::chrono::steady_clock::now() + kStartLimit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -32,20 +20,21 @@ std::string resultLine(const std::function<void(velmora::Parcel&)>& fill) {
 }
 
 void ServiceTool::SetUp() {
-    tmp = makeTempDir();
     const std::string socket = tmp + "/servicemanager";
     env = environmentWith({"VELMORA_SERVICE_MANAGER=" + socket});
-    manager = startProgram({SERVICEMANAGER_BIN, socket}, env, tmp + "/servicemanager.log");
-    ASSERT_TRUE(waitFor([&] { return velmora::serviceManagerAt(socket.c_str()) != nullptr; }))
-        << readFile(tmp + "/servicemanager.log");
+    manager = startLogged({SERVICEMANAGER_BIN, socket}, env, tmp + "/servicemanager.log");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return velmora::serviceManagerAt(socket.c_str()) != nullptr; },
+                                       kStartLimit, std::chrono::milliseconds(5)))
+        << manager->out();
 }
 
 void ServiceTool::TearDown() {
-    for (pid_t host : hosts) {
-        stopProgram(host);
+    for (auto& host : hosts) {
+        host->stop(std::chrono::seconds(1));
     }
-    stopProgram(manager);
-    removeTree(tmp);
+    if (manager) {
+        manager->stop(std::chrono::seconds(1));
+    }
 }
 
 Finished ServiceTool::service(const std::vector<std::string>& words) {
@@ -56,11 +45,10 @@ Finished ServiceTool::service(const std::vector<std::string>& words) {
 
 pid_t ServiceTool::startHost(const std::vector<std::string>& argv, const std::string& readyLine) {
     const std::string log = tmp + "/host-" + std::to_string(hosts.size()) + ".log";
-    pid_t pid = startProgram(argv, env, log);
-    hosts.push_back(pid);
-    EXPECT_TRUE(waitFor([&] { return readFile(log).find(readyLine + "\n") != std::string::npos; }))
-        << readFile(log);
-    return pid;
+    hosts.push_back(startLogged(argv, env, log));
+    testsupport::Process& host = *hosts.back();
+    EXPECT_TRUE(host.waitForOutput(readyLine + "\n", kStartLimit)) << host.out();
+    return host.pid();
 }
 
 void ServiceTool::startDemoServices(const std::vector<std::string>& options) {

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <velmora/Parcel.h>
 
 #include "processes.h"
+#include "temp_dir.h"
 
 inline const std::string kUsage =
     "Usage: service [-h|-?]\n"
@@ -36,14 +38,15 @@ protected:
     void startDemoServices(const std::vector<std::string>& options = {});
     pid_t startTestHost(const std::vector<std::string>& services);
 
-    std::string tmp;
+    testsupport::TempDir tmpDir{"service-test"};
+    std::string tmp = tmpDir.path();
     std::vector<std::string> env;
 
 private:
     pid_t startHost(const std::vector<std::string>& argv, const std::string& readyLine);
 
-    pid_t manager = -1;
-    std::vector<pid_t> hosts;
+    std::unique_ptr<testsupport::Process> manager;
+    std::vector<std::unique_ptr<testsupport::Process>> hosts;
 };
 
 // With the demo service host running.

@@ -4,136 +4,85 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <velmora/IServiceManager.h>
 
-extern char** environ;
+#include "process.h"
+#include "temp_dir.h"
 
 namespace ipctest {
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "velmora-ipc-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        mPath = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(mPath, ignored);
-    }
-    const std::string& path() const { return mPath; }
+using testsupport::TempDir;
 
-private:
-    std::string mPath;
-};
-
-// A child process with its standard output on a pipe; killed and reaped
-// when it goes out of scope.
+// A child process with its standard output on a pipe, read line by line;
+// killed and reaped when it goes out of scope.
 class Child {
 public:
-    explicit Child(std::vector<std::string> args) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&mPid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        mOut = out[0];
-        if (rc != 0) {
-            close(mOut);
-            throw std::runtime_error("cannot start " + args[0]);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() {
-        if (mPid > 0) {
-            kill(mPid, SIGKILL);
-            waitpid(mPid, nullptr, 0);
-        }
-        close(mOut);
-    }
+    explicit Child(std::vector<std::string> args) : mProcess(command(std::move(args))) {}
 
-    pid_t pid() const { return mPid; }
+    pid_t pid() const { return mProcess.pid(); }
 
     // Reads output until a line equal to line arrives; false on end of
     // output or after the time limit.
     bool waitForLine(const std::string& line, int timeoutMs = 10000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            for (size_t nl; (nl = mBuffer.find('\n')) != std::string::npos;) {
-                const std::string got = mBuffer.substr(0, nl);
-                mBuffer.erase(0, nl + 1);
-                mLines.push_back(got);
-                if (got == line) return true;
+        for (bool open = true;;) {
+            const std::string out = mProcess.out();
+            for (size_t nl; (nl = out.find('\n', mRead)) != std::string::npos;) {
+                mLines.push_back(out.substr(mRead, nl - mRead));
+                mRead = nl + 1;
+                if (mLines.back() == line) return true;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0) return false;
-            pollfd p{mOut, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-            char chunk[512];
-            const ssize_t n = read(mOut, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            mBuffer.append(chunk, static_cast<size_t>(n));
+                deadline - std::chrono::steady_clock::now());
+            if (!open || left.count() <= 0) return false;
+            open = mProcess.pump(left);
         }
     }
     const std::vector<std::string>& lines() const { return mLines; }
 
     // Sends sig and returns the wait status.
     int stop(int sig = SIGTERM) {
-        kill(mPid, sig);
+        mProcess.signal(sig);
         return wait();
     }
     int wait() {
-        int status = 0;
-        waitpid(mPid, &status, 0);
-        mPid = -1;
-        return status;
+        const testsupport::Exit exit = mProcess.wait();
+        return exit.exited ? W_EXITCODE(exit.code, 0) : W_EXITCODE(0, exit.code);
     }
 
 private:
-    pid_t mPid = -1;
-    int mOut = -1;
-    std::string mBuffer;
+    // Standard input and error stay this process's, as does the environment
+    // (which a test may have just changed).
+    static testsupport::Command command(std::vector<std::string> args) {
+        testsupport::Command command(std::move(args));
+        command.in = testsupport::Stream::inherit();
+        command.out = testsupport::Stream::pipe();
+        return command;
+    }
+
+    testsupport::Process mProcess;
+    size_t mRead = 0; // how much of the output has been split into lines
     std::vector<std::string> mLines;
 };
 
 // Polls cond every 10 ms until it holds or timeoutMs pass.
-template <typename Cond>
-bool eventually(Cond cond, int timeoutMs = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+inline bool eventually(const std::function<bool()>& cond, int timeoutMs = 10000) {
+    return testsupport::waitUntil(cond, std::chrono::milliseconds(timeoutMs));
 }
 
 // A private service manager; VELMORA_SERVICE_MANAGER points at it.
 class ServiceManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        socketPath = tmp.path() + "/sm.sock";
+        socketPath = tmp.file("sm.sock");
         setenv(velmora::IServiceManager::ENV_VAR, socketPath.c_str(), 1);
         manager = std::make_unique<Child>(std::vector<std::string>{SERVICEMANAGER_BIN, socketPath});
         ASSERT_TRUE(eventually([&] { return velmora::defaultServiceManager() != nullptr; }));
@@ -156,7 +105,7 @@ protected:
         return host;
     }
 
-    TempDir tmp;
+    TempDir tmp{"velmora-ipc"};
     std::string socketPath;
     std::unique_ptr<Child> manager;
     velmora::sp<velmora::IServiceManager> sm;

@@ -2,6 +2,7 @@
 // its own process, reached through the library.
 #include "ipc_test_util.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -46,8 +47,8 @@ bool registered(IServiceManager& sm, const std::string& name) {
 }
 
 TEST(NoServiceManagerTest, DefaultServiceManagerIsNullWhenNoneAnswers) {
-    ipctest::TempDir tmp;
-    const std::string missing = tmp.path() + "/none.sock";
+    ipctest::TempDir tmp("velmora-ipc");
+    const std::string missing = tmp.file("none.sock");
     setenv(IServiceManager::ENV_VAR, missing.c_str(), 1);
     EXPECT_FALSE(defaultServiceManager());
 
@@ -58,7 +59,7 @@ TEST(NoServiceManagerTest, DefaultServiceManagerIsNullWhenNoneAnswers) {
     EXPECT_FALSE(defaultServiceManager());
 
     // Something that accepts connections but never answers.
-    const std::string silent = tmp.path() + "/silent.sock";
+    const std::string silent = tmp.file("silent.sock");
     ipc::UniqueFd listener;
     ASSERT_EQ(ipc::listenOn(silent, &listener), OK);
     setenv(IServiceManager::ENV_VAR, silent.c_str(), 1);
