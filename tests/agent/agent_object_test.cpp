@@ -106,8 +106,9 @@ TEST(BadInput, CallsThatDoNotFitAreLeftToLibdbus)
         {"call org.tavik.Agent Authorize o:/org/tavik/hci0/dev_1", "Invalid arguments for Authorize method"},
         {"call org.tavik.Agent Authorize s:x s:y", "Invalid arguments for Authorize method"},
         {"call org.tavik.Agent ConfirmPasskey o:/org/tavik/hci0/dev_1 u:1", ""},
-        {"call org.tavik.Other RequestPinCode o:/org/tavik/hci0/dev_1", ""},
-        {"call org.tavik.Other Release", ""},
+        // Another interface that the bus lets the daemon call.
+        {"call org.freedesktop.DBus.Introspectable RequestPinCode o:/org/tavik/hci0/dev_1", ""},
+        {"call org.freedesktop.DBus.Introspectable Release", ""},
     };
     std::string script;
     std::string expectedErr;

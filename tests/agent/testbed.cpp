@@ -1,7 +1,11 @@
 #include "testbed.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -20,6 +24,22 @@ std::unique_ptr<Process> startLogged(const std::vector<std::string> &argv, std::
     return std::make_unique<Process>(command);
 }
 
+// The project's bus configuration with the user running the tests as the
+// Bluetooth daemon's user, in place of root.
+std::string busConfig(const TempDir &dir)
+{
+    const std::string daemonUser = "<policy user=\"root\">";
+    std::string config = readFile(VELMORA_BUS_CONF);
+    size_t at = config.find(daemonUser);
+    const passwd *user = getpwuid(geteuid());
+    if (at == std::string::npos || !user)
+        throw std::runtime_error("cannot name the daemon's user in " VELMORA_BUS_CONF);
+    config.replace(at, daemonUser.size(), std::string("<policy user=\"") + user->pw_name + "\">");
+    std::string path = dir.file("bus.conf");
+    std::ofstream(path) << config;
+    return path;
+}
+
 } // namespace
 
 std::string binPath(const std::string &program)
@@ -29,7 +49,7 @@ std::string binPath(const std::string &program)
 
 Testbed::Testbed()
 {
-    bus_ = start({"/usr/bin/dbus-daemon", "--config-file=" VELMORA_BUS_CONF, "--address=" + busAddress(), "--nofork",
+    bus_ = start({"/usr/bin/dbus-daemon", "--config-file=" + busConfig(dir_), "--address=" + busAddress(), "--nofork",
                   "--print-address=1"},
                  "bus");
     if (!bus_->waitForOutput(busAddress()))
