@@ -27,7 +27,7 @@ struct Registered {
     {
         bed.startSim({"--on-register", "ping"});
         agent = bed.startAgent({"-p", "/test/agent", "0042"});
-        EXPECT_TRUE(bed.sim().waitForOutput("answer Ping return")) << bed.sim().out() << agent->err();
+        EXPECT_TRUE(bed.sim().waitForOutput("answer Ping return", 60s)) << bed.sim().out() << agent->err();
         agentName = agentConnection(bed.sim().out());
         daemonName = linesWith(bed.sim().out(), "ready ").at(0).substr(6);
     }
@@ -80,7 +80,7 @@ TEST(Owners, TheAgentServesWhoeverOwnsTheNameAtTheTimeOfTheCall)
     BusClient second(run.bed.busAddress());
 
     ASSERT_TRUE(first.takeName("org.tavik"));
-    EXPECT_TRUE(run.bed.sim().waitForOutput("lost org.tavik"));
+    EXPECT_TRUE(run.bed.sim().waitForOutput("lost org.tavik", 60s));
     EXPECT_EQ(run.call(first, "RequestPinCode", {device}), "return s:\"0042\"");
     EXPECT_EQ(run.call(second, "RequestPinCode", {device}), rejected);
 

@@ -54,7 +54,7 @@ Testbed::Testbed()
     bus_ = start({"/usr/bin/dbus-daemon", "--config-file=" + busConfig(dir_), "--address=" + busAddress(), "--nofork",
                   "--print-address=1"},
                  "bus");
-    if (!bus_->waitForOutput(busAddress()))
+    if (!bus_->waitForOutput(busAddress(), 60s))
         throw std::runtime_error("dbus-daemon did not start: " + bus_->err());
 }
 
@@ -89,7 +89,7 @@ Process &Testbed::startSim(const std::vector<std::string> &options, const std::s
     std::vector<std::string> argv = {"bluetooth-sim"};
     argv.insert(argv.end(), options.begin(), options.end());
     sim_ = start(argv, name);
-    if (!sim_->waitForOutput("ready "))
+    if (!sim_->waitForOutput("ready ", 60s))
         throw std::runtime_error("bluetooth-sim did not start: " + sim_->err());
     return *sim_;
 }
