@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 agent_run_state run_state;
@@ -163,6 +164,12 @@ uint32_t passkey_number(const char *text)
 
 DBusHandlerResult agent_dispatch(DBusConnection *connection, DBusMessage *message, void *)
 {
+    // The agent hands out secrets and ends on Release: it serves only the
+    // connection that owns the daemon's name now, and refuses everyone else
+    // before reading or printing anything.
+    if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_CALL &&
+        (!run_state.daemon_owner || !dbus_message_has_sender(message, run_state.daemon_owner)))
+        return send_rejection(connection, message);
     if (dbus_message_is_method_call(message, agent_interface, "RequestPinCode"))
         return handle_request_pin_code(connection, message);
     if (dbus_message_is_method_call(message, agent_interface, "RequestPasskey"))
@@ -178,7 +185,9 @@ DBusHandlerResult agent_dispatch(DBusConnection *connection, DBusMessage *messag
 
 DBusHandlerResult daemon_watch_filter(DBusConnection *, DBusMessage *message, void *)
 {
-    if (!dbus_message_is_signal(message, "org.freedesktop.DBus", "NameOwnerChanged"))
+    // Any client can address a signal to us; only the bus's own counts.
+    if (!dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameOwnerChanged") ||
+        !dbus_message_has_sender(message, DBUS_SERVICE_DBUS))
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 
     const char *name;
@@ -188,9 +197,20 @@ DBusHandlerResult daemon_watch_filter(DBusConnection *, DBusMessage *message, vo
                                DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID))
         return invalid_arguments("Invalid arguments for NameOwnerChanged signal");
 
-    if (strcmp(name, "org.tavik") == 0 && *new_owner == '\0') {
+    if (strcmp(name, "org.tavik") != 0)
+        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    // A copy that cannot be made leaves no owner: calls are refused, not
+    // answered to the wrong peer.
+    follow_daemon_owner(*new_owner ? strdup(new_owner) : nullptr);
+    if (*new_owner == '\0') {
         fputs("Agent has been terminated\n", stderr);
         run_state.terminated = 1;
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+void follow_daemon_owner(char *owner)
+{
+    free(run_state.daemon_owner);
+    run_state.daemon_owner = owner;
 }

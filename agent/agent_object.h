@@ -12,6 +12,7 @@ struct agent_run_state {
     char *passkey;                     // owned copy of the passkey operand
     int reject;                        // refuse PIN-code, passkey and authorization requests
     int terminated;                    // released by the daemon, or the daemon left the bus
+    char *daemon_owner;                // owned unique name of the connection owning "org.tavik", or none
 };
 
 extern agent_run_state run_state;
@@ -20,6 +21,9 @@ extern const DBusObjectPathVTable agent_object_table;
 
 DBusHandlerResult agent_dispatch(DBusConnection *connection, DBusMessage *message, void *user_data);
 DBusHandlerResult daemon_watch_filter(DBusConnection *connection, DBusMessage *message, void *user_data);
+
+// Takes an owned copy (or none) as the connection whose calls are answered.
+void follow_daemon_owner(char *owner);
 
 // The numeric passkey for a passkey text, read as a 32-bit strtoul would.
 uint32_t passkey_number(const char *text);

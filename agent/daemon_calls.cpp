@@ -55,24 +55,26 @@ int call_daemon(DBusConnection *connection, DBusMessage *call, const char *failu
     return 0;
 }
 
-// The owned object path from the reply to a lookup call, or nullptr.
-char *read_adapter_path(DBusConnection *connection, DBusMessage *call, const char *failure, const char *adapter)
+// An owned copy of the first argument (of that type) of the reply to the
+// call, or nullptr.
+char *read_reply_text(DBusConnection *connection, DBusMessage *call, int type, const char *failure,
+                      const char *argument)
 {
     DBusMessage *reply;
-    if (call_daemon(connection, call, failure, adapter, &reply) < 0)
+    if (call_daemon(connection, call, failure, argument, &reply) < 0)
         return nullptr;
 
     DBusError error;
     dbus_error_init(&error);
 
-    const char *path;
-    if (!dbus_message_get_args(reply, &error, DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID)) {
+    const char *text;
+    if (!dbus_message_get_args(reply, &error, type, &text, DBUS_TYPE_INVALID)) {
         fputs("Can't get reply arguments\n", stderr);
         print_error_detail(&error);
         dbus_message_unref(reply);
         return nullptr;
     }
-    char *copy = strdup(path);
+    char *copy = strdup(text);
     finish_exchange(connection, reply);
     return copy;
 }
@@ -93,7 +95,7 @@ char *default_adapter_lookup(DBusConnection *connection)
     DBusMessage *call = new_call("/", manager_interface, "DefaultAdapter");
     if (!call)
         return nullptr;
-    return read_adapter_path(connection, call, "Can't get default adapter\n", "");
+    return read_reply_text(connection, call, DBUS_TYPE_OBJECT_PATH, "Can't get default adapter\n", "");
 }
 
 char *adapter_lookup(DBusConnection *connection, const char *adapter)
@@ -105,7 +107,7 @@ char *adapter_lookup(DBusConnection *connection, const char *adapter)
     if (!call)
         return nullptr;
     dbus_message_append_args(call, DBUS_TYPE_STRING, &adapter, DBUS_TYPE_INVALID);
-    return read_adapter_path(connection, call, "Can't find adapter %s\n", adapter);
+    return read_reply_text(connection, call, DBUS_TYPE_OBJECT_PATH, "Can't find adapter %s\n", adapter);
 }
 
 int agent_register(DBusConnection *connection, const char *adapter_path, const char *agent_path,
@@ -156,4 +158,17 @@ int pair_device(DBusConnection *connection, const char *adapter_path, const char
     }
     dbus_connection_flush(connection);
     return 0;
+}
+
+char *daemon_owner_lookup(DBusConnection *connection)
+{
+    DBusMessage *call =
+        dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
+    if (!call) {
+        fputs("Can't allocate new method call\n", stderr);
+        return nullptr;
+    }
+    const char *name = daemon_name;
+    dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
+    return read_reply_text(connection, call, DBUS_TYPE_STRING, "Can't get owner of %s\n", daemon_name);
 }

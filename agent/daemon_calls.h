@@ -8,6 +8,10 @@
 char *default_adapter_lookup(DBusConnection *connection);
 char *adapter_lookup(DBusConnection *connection, const char *adapter);
 
+// The unique name of the connection that owns the daemon's name, asked of
+// the bus: an owned copy, or nullptr.
+char *daemon_owner_lookup(DBusConnection *connection);
+
 int agent_register(DBusConnection *connection, const char *adapter_path, const char *agent_path,
                    const char *capability);
 int agent_unregister(DBusConnection *connection, const char *adapter_path, const char *agent_path);

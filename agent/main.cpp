@@ -49,6 +49,7 @@ void free_owned(owned_strings *owned)
     free(owned->device);
     free(run_state.passkey);
     run_state.passkey = nullptr;
+    follow_daemon_owner(nullptr);
 }
 
 [[noreturn]] void exit_freeing(owned_strings *owned, int status)
@@ -143,6 +144,10 @@ int main(int argc, char *argv[])
     snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s", "org.freedesktop.DBus",
              "org.tavik");
     dbus_bus_add_match(connection, match, nullptr);
+    // Asked after the match rule: the bus answers in order, so every later
+    // change of owner reaches the watch as a signal. Calls that came in
+    // meanwhile wait in the queue and are judged against this owner.
+    follow_daemon_owner(daemon_owner_lookup(connection));
 
     struct sigaction action;
     memset(&action, 0, sizeof action);

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -111,26 +112,57 @@ const std::map<std::string, int> &errnoNames()
     return names;
 }
 
+// Decimal digits, or "0x" and hexadecimal digits, and nothing else: no
+// sign, no spaces, no octal, so "010" is ten.
+std::optional<uint64_t> parseNumber(const std::string &text)
+{
+    bool hex = text.size() > 2 && text[0] == '0' && text[1] == 'x';
+    size_t start = hex ? 2 : 0;
+    if (text.size() == start || text.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789", start) !=
+                                    std::string::npos)
+        return std::nullopt;
+    errno = 0;
+    unsigned long long value = std::strtoull(text.c_str() + start, nullptr, hex ? 16 : 10);
+    if (errno)
+        return std::nullopt;
+    return uint64_t(value);
+}
+
 int parseErrno(const std::string &variable, const std::string &text)
 {
     auto named = errnoNames().find(text);
     if (named != errnoNames().end())
         return named->second;
-    char *end = nullptr;
-    long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || value <= 0 || value > 4095)
+    std::optional<uint64_t> value = parseNumber(text);
+    if (!value || *value == 0 || *value > 4095)
         fatal(variable + ": not an errno name or number: \"" + text + "\"");
-    return int(value);
+    return int(*value);
 }
 
 uint32_t parseU32(const std::string &variable, const std::string &text)
 {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-    if (text.empty() || *end || errno || value > UINT32_MAX || text[0] == '-')
-        fatal(variable + ": not an unsigned 32-bit number: \"" + text + "\"");
-    return uint32_t(value);
+    std::optional<uint64_t> value = parseNumber(text);
+    if (!value || *value > UINT32_MAX)
+        fatal(variable + ": not a 32-bit decimal or 0x hexadecimal number: \"" + text + "\"");
+    return uint32_t(*value);
+}
+
+// Rates in Hz: decimal, with an optional fraction ("59.94"). The bounds keep
+// the blank period's arithmetic in range.
+constexpr double kMinVblankHz = 0.001;
+constexpr double kMaxVblankHz = 1e6;
+
+double parseRate(const std::string &variable, const std::string &text)
+{
+    size_t dot = text.find('.');
+    std::string whole = text.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? "0" : text.substr(dot + 1);
+    bool decimal = !whole.empty() && !fraction.empty() && whole.find_first_not_of("0123456789") == std::string::npos &&
+                   fraction.find_first_not_of("0123456789") == std::string::npos;
+    double hz = decimal ? std::strtod(text.c_str(), nullptr) : -1;
+    if (!decimal || hz > kMaxVblankHz || (hz > 0 && hz < kMinVblankHz))
+        fatal(variable + ": not 0 or a rate from 0.001 to 1000000 Hz: \"" + text + "\"");
+    return hz;
 }
 
 std::vector<std::string> split(const std::string &text, char separator)
@@ -154,6 +186,23 @@ uint32_t envU32(const char *name, uint32_t fallback)
 {
     const char *text = env(name);
     return text ? parseU32(name, text) : fallback;
+}
+
+// A setting whose default is a product of others: refused, rather than
+// wrapped, when that does not fit the 32 bits of the field.
+uint32_t envOrProduct(const char *name, const std::string &formula, std::initializer_list<uint32_t> factors)
+{
+    if (const char *text = env(name))
+        return parseU32(name, text);
+    unsigned __int128 product = 1;
+    std::string shown;
+    for (uint32_t factor : factors) {
+        product *= factor;
+        shown += (shown.empty() ? "" : " x ") + std::to_string(factor);
+    }
+    if (product > UINT32_MAX)
+        fatal(std::string(name) + ": the default, " + formula + " = " + shown + ", does not fit in 32 bits");
+    return uint32_t(product);
 }
 
 std::string envString(const char *name, const char *fallback)
@@ -194,6 +243,18 @@ struct Config {
     std::vector<Failure> failures;
     std::string logPath, memoryPath;
 };
+
+// The most memory the device may have. More than any panel here needs,
+// and small enough that a mistyped setting cannot fill the machine's
+// memory or disk before anything else is checked.
+constexpr uint32_t kMaxMemory = 256u << 20;
+
+// Bytes per line as vfb counts them: whole 32-bit words. Wide enough that
+// no depth or size from a caller or a setting wraps it.
+unsigned __int128 lineLength(uint64_t xresVirtual, uint32_t bpp)
+{
+    return (static_cast<unsigned __int128>(xresVirtual) * bpp + 31) / 32 * 4;
+}
 
 // The channel layouts of the kernel's virtual framebuffer driver.
 Layout defaultLayout(uint32_t bpp)
@@ -293,7 +354,7 @@ Config loadConfig()
     c.xres = envU32("FBEMU_XRES", 480);
     c.yres = envU32("FBEMU_YRES", 800);
     c.xresVirtual = envU32("FBEMU_XRES_VIRTUAL", c.xres);
-    c.yresVirtual = envU32("FBEMU_YRES_VIRTUAL", 2 * c.yres);
+    c.yresVirtual = envOrProduct("FBEMU_YRES_VIRTUAL", "2 x FBEMU_YRES", {2, c.yres});
     c.bpp = envU32("FBEMU_BPP", 32);
     c.xoffset = envU32("FBEMU_XOFFSET", 0);
     c.yoffset = envU32("FBEMU_YOFFSET", 0);
@@ -313,15 +374,19 @@ Config loadConfig()
     c.lowerMargin = envU32("FBEMU_LOWER_MARGIN", 8);
     c.hsyncLen = envU32("FBEMU_HSYNC_LEN", 8);
     c.vsyncLen = envU32("FBEMU_VSYNC_LEN", 2);
-    uint64_t whole = uint64_t(c.xresVirtual) * c.yresVirtual * 4;
-    c.smemLen = envU32("FBEMU_SMEM_LEN", uint32_t(std::min<uint64_t>(whole, UINT32_MAX)));
+    if (lineLength(c.xresVirtual, c.bpp) > UINT32_MAX)
+        fatal("FBEMU_XRES_VIRTUAL x FBEMU_BPP: a line of " + std::to_string(uint64_t(lineLength(c.xresVirtual, c.bpp))) +
+              " bytes does not fit in 32 bits");
+    c.smemLen = envOrProduct("FBEMU_SMEM_LEN", "FBEMU_XRES_VIRTUAL x FBEMU_YRES_VIRTUAL x 4",
+                             {c.xresVirtual, c.yresVirtual, 4});
     c.smemLenSet = envU32("FBEMU_SMEM_LEN_SET", c.smemLen);
+    uint32_t memory = std::max(c.smemLen, c.smemLenSet);
+    if (memory > kMaxMemory)
+        fatal("the device's memory, " + std::to_string(memory) +
+              " bytes (the larger of FBEMU_SMEM_LEN and FBEMU_SMEM_LEN_SET), is more than the emulator makes: " +
+              std::to_string(kMaxMemory) + " bytes (256 MiB)");
     c.smemStart = envU32("FBEMU_SMEM_START", 0);
-    std::string hz = envString("FBEMU_VBLANK_HZ", "60");
-    char *end = nullptr;
-    c.vblankHz = std::strtod(hz.c_str(), &end);
-    if (hz.empty() || *end || !(c.vblankHz >= 0) || !std::isfinite(c.vblankHz))
-        fatal("FBEMU_VBLANK_HZ: not a rate in Hz: \"" + hz + "\"");
+    c.vblankHz = parseRate("FBEMU_VBLANK_HZ", envString("FBEMU_VBLANK_HZ", "60"));
     c.failures = parseFailures();
     c.logPath = envString("FBEMU_LOG", "");
     c.memoryPath = envString("FBEMU_MEMORY", "");
@@ -485,17 +550,11 @@ private:
         v.transp = l.transp;
     }
 
-    // Bytes per line as vfb counts them: whole 32-bit words. Wide enough
-    // that no depth or size from a caller or a setting wraps it.
-    static unsigned __int128 lineLength(uint64_t xresVirtual, uint32_t bpp)
-    {
-        return (static_cast<unsigned __int128>(xresVirtual) * bpp + 31) / 32 * 4;
-    }
-
-    // The fixed record's line_length for that line.
+    // The fixed record's line_length: the settings and check() keep it in
+    // 32 bits.
     static uint32_t lineLengthField(uint64_t xresVirtual, uint32_t bpp)
     {
-        return uint32_t(std::min<unsigned __int128>(lineLength(xresVirtual, bpp), UINT32_MAX));
+        return uint32_t(lineLength(xresVirtual, bpp));
     }
 
     int openMemory(int flags)
@@ -573,7 +632,9 @@ private:
         setLayout(v);
         uint64_t xresVirtual = std::max({uint64_t(v.xres_virtual), uint64_t(v.xres), uint64_t(v.xoffset) + v.xres});
         uint64_t yresVirtual = std::max({uint64_t(v.yres_virtual), uint64_t(v.yres), uint64_t(v.yoffset) + v.yres});
+        // An empty screen fits any memory, but its line must still fit its field.
         if (xresVirtual > UINT32_MAX || yresVirtual > UINT32_MAX ||
+            lineLength(xresVirtual, v.bits_per_pixel) > UINT32_MAX ||
             lineLength(xresVirtual, v.bits_per_pixel) * yresVirtual > memoryLength_)
             return -ENOMEM;
         v.xres_virtual = uint32_t(xresVirtual);

@@ -43,6 +43,8 @@ public:
         for (const auto &[name, value] : settings)
             env_[name] = value;
     }
+    // Leaves the setting to the device's default.
+    void unset(const std::string &name) { env_.erase(name); }
 
     // Runs refresh until it exits on its own.
     Outcome runToExit(std::chrono::seconds timeout = std::chrono::seconds(10));

@@ -15,7 +15,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-dbus-daemon --config-file="$root/platform/bluetooth/bus.conf" --address="unix:path=$work/bus" \
+# The bus lets only the daemon's user (root) own its name: name whoever runs this.
+sed "s/<policy user=\"root\">/<policy user=\"$(id -un)\">/" "$root/platform/bluetooth/bus.conf" >"$work/bus.conf"
+dbus-daemon --config-file="$work/bus.conf" --address="unix:path=$work/bus" \
   --nofork --print-address >"$work/bus.address" 2>"$work/bus.log" &
 bus_pid=$!
 for _ in $(seq 100); do [[ -s "$work/bus.address" ]] && break; sleep 0.05; done

@@ -74,7 +74,7 @@ TEST(Load, NoLeaksOrMemoryErrorsUnderValgrind)
     const std::string dev = "/org/tavik/hci0/dev_1";
     bed.startSim({"--timeout", "20000", "--on-register",
                   "pin " + dev + "; passkey " + dev + "; authorize " + dev + " x; cancel; " +
-                      "call org.tavik.Agent RequestPinCode s:x; call org.tavik.Other Foo; " +
+                      "call org.tavik.Agent RequestPinCode s:x; call org.freedesktop.DBus.Introspectable Foo; " +
                       "signal org.freedesktop.DBus NameOwnerChanged u:1; passkeys 2000; release"});
     auto agent = bed.start({"/usr/bin/valgrind", "--quiet", "--leak-check=full", "--errors-for-leak-kinds=definite",
                             "--error-exitcode=99", binPath("agent"), "1234"},

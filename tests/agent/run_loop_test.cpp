@@ -126,27 +126,6 @@ TEST(DaemonWatch, NameTakenOverByAnotherDaemonChangesNothing)
     successor->stop();
 }
 
-TEST(DaemonWatch, OtherNamesAndNewOwnersChangeNothing)
-{
-    AgentRun run = runAgent({"--on-register",
-                        "ping; signal org.freedesktop.DBus NameOwnerChanged s:org.other s::1.7 s:; "
-                        "signal org.freedesktop.DBus NameOwnerChanged s:org.tavik s::1.0 s::1.9; "
-                        "signal org.freedesktop.DBus NameOwnerChanged s:org.tavik.x s::1.0 s:; "
-                        "signal org.freedesktop.DBus NameAcquired s:org.tavik; ping; release"},
-                       {"1234"});
-    EXPECT_EQ(run.exit, exitedWith(0));
-    EXPECT_EQ(linesWith(run.sim, "answer Ping return").size(), 2u);
-    EXPECT_EQ(run.err, "Agent has been released\n");
-}
-
-TEST(DaemonWatch, VanishedOwnerOfTheDaemonsNameEndsTheRun)
-{
-    Serving run({}, {"1234"}, "--on-register", "signal org.freedesktop.DBus NameOwnerChanged s:org.tavik s::1.0 s:");
-    EXPECT_EQ(run.end(), exitedWith(0));
-    EXPECT_EQ(run.agent->err(), "Agent has been terminated\n");
-    EXPECT_TRUE(linesWith(run.simLog(), "UnregisterAgent").empty());
-}
-
 TEST(BusLoss, LibdbusEndsTheProcessAndNoLineIsLost)
 {
     Serving run({}, {"1234"}, "--on-register", "pin /org/tavik/hci0/dev_1");

@@ -1,9 +1,15 @@
 #include "testbed.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <dbus/dbus.h>
 
 namespace testbed {
 
@@ -20,6 +26,22 @@ std::unique_ptr<Process> startLogged(const std::vector<std::string> &argv, std::
     return std::make_unique<Process>(command);
 }
 
+// The project's bus configuration with the user running the tests as the
+// Bluetooth daemon's user, in place of root.
+std::string busConfig(const TempDir &dir)
+{
+    const std::string daemonUser = "<policy user=\"root\">";
+    std::string config = readFile(VELMORA_BUS_CONF);
+    size_t at = config.find(daemonUser);
+    const passwd *user = getpwuid(geteuid());
+    if (at == std::string::npos || !user)
+        throw std::runtime_error("cannot name the daemon's user in " VELMORA_BUS_CONF);
+    config.replace(at, daemonUser.size(), std::string("<policy user=\"") + user->pw_name + "\">");
+    std::string path = dir.file("bus.conf");
+    std::ofstream(path) << config;
+    return path;
+}
+
 } // namespace
 
 std::string binPath(const std::string &program)
@@ -29,10 +51,10 @@ std::string binPath(const std::string &program)
 
 Testbed::Testbed()
 {
-    bus_ = start({"/usr/bin/dbus-daemon", "--config-file=" VELMORA_BUS_CONF, "--address=" + busAddress(), "--nofork",
+    bus_ = start({"/usr/bin/dbus-daemon", "--config-file=" + busConfig(dir_), "--address=" + busAddress(), "--nofork",
                   "--print-address=1"},
                  "bus");
-    if (!bus_->waitForOutput(busAddress()))
+    if (!bus_->waitForOutput(busAddress(), 60s))
         throw std::runtime_error("dbus-daemon did not start: " + bus_->err());
 }
 
@@ -67,7 +89,7 @@ Process &Testbed::startSim(const std::vector<std::string> &options, const std::s
     std::vector<std::string> argv = {"bluetooth-sim"};
     argv.insert(argv.end(), options.begin(), options.end());
     sim_ = start(argv, name);
-    if (!sim_->waitForOutput("ready "))
+    if (!sim_->waitForOutput("ready ", 60s))
         throw std::runtime_error("bluetooth-sim did not start: " + sim_->err());
     return *sim_;
 }
@@ -123,6 +145,124 @@ AgentRun runAgentWithoutBus(const std::vector<std::string> &agentArgs)
     run.out = agent->out();
     run.err = agent->err();
     return run;
+}
+
+namespace {
+
+struct ErrorRecord {
+    DBusError error;
+    ErrorRecord() { dbus_error_init(&error); }
+    ~ErrorRecord() { dbus_error_free(&error); }
+    std::string what() const { return dbus_error_is_set(&error) ? error.message : "out of memory"; }
+};
+
+void appendArgs(DBusMessage *message, const std::vector<std::string> &args)
+{
+    for (const std::string &arg : args) {
+        const char *text = arg.c_str() + 2;
+        int type = arg.starts_with("o:") ? DBUS_TYPE_OBJECT_PATH : DBUS_TYPE_STRING;
+        if (arg.size() < 2 || arg[1] != ':' || !dbus_message_append_args(message, type, &text, DBUS_TYPE_INVALID))
+            throw std::runtime_error("cannot append " + arg);
+    }
+}
+
+struct Unref {
+    void operator()(DBusMessage *message) const { dbus_message_unref(message); }
+};
+using Message = std::unique_ptr<DBusMessage, Unref>;
+
+} // namespace
+
+BusClient::BusClient(const std::string &address)
+{
+    ErrorRecord error;
+    connection_ = dbus_connection_open_private(address.c_str(), &error.error);
+    if (connection_ && !dbus_bus_register(connection_, &error.error)) {
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
+        connection_ = nullptr;
+    }
+    if (!connection_)
+        throw std::runtime_error("cannot join the bus: " + error.what());
+    dbus_connection_set_exit_on_disconnect(connection_, FALSE);
+}
+
+BusClient::~BusClient()
+{
+    dbus_connection_close(connection_);
+    dbus_connection_unref(connection_);
+}
+
+std::string BusClient::uniqueName() const
+{
+    return dbus_bus_get_unique_name(connection_);
+}
+
+bool BusClient::takeName(const std::string &name)
+{
+    ErrorRecord error;
+    int result = dbus_bus_request_name(connection_, name.c_str(),
+                                       DBUS_NAME_FLAG_ALLOW_REPLACEMENT | DBUS_NAME_FLAG_REPLACE_EXISTING |
+                                           DBUS_NAME_FLAG_DO_NOT_QUEUE,
+                                       &error.error);
+    return result == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER;
+}
+
+std::string BusClient::call(const std::string &destination, const std::string &path, const std::string &interface,
+                            const std::string &member, const std::vector<std::string> &args)
+{
+    Message call(
+        dbus_message_new_method_call(destination.c_str(), path.c_str(), interface.c_str(), member.c_str()));
+    if (!call)
+        throw std::runtime_error("out of memory");
+    appendArgs(call.get(), args);
+    ErrorRecord error;
+    // Waits as long as the bus lets a call wait: an answer always comes.
+    Message reply(dbus_connection_send_with_reply_and_block(connection_, call.get(), DBUS_TIMEOUT_INFINITE,
+                                                            &error.error));
+    if (!reply)
+        return std::string("error ") + (dbus_error_is_set(&error.error) ? error.error.name : "none");
+    std::string text = "return";
+    DBusMessageIter iter;
+    if (dbus_message_iter_init(reply.get(), &iter)) {
+        do {
+            int type = dbus_message_iter_get_arg_type(&iter);
+            DBusBasicValue value;
+            if (type == DBUS_TYPE_STRING || type == DBUS_TYPE_UINT32)
+                dbus_message_iter_get_basic(&iter, &value);
+            if (type == DBUS_TYPE_STRING)
+                text += std::string(" s:\"") + value.str + "\"";
+            else if (type == DBUS_TYPE_UINT32)
+                text += " u:" + std::to_string(value.u32);
+            else
+                text += " ?";
+        } while (dbus_message_iter_next(&iter));
+    }
+    return text;
+}
+
+void BusClient::signalTo(const std::string &destination, const std::string &member, const std::vector<std::string> &args)
+{
+    Message signal(dbus_message_new_signal(DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, member.c_str()));
+    if (!signal || !dbus_message_set_destination(signal.get(), destination.c_str()))
+        throw std::runtime_error("out of memory");
+    appendArgs(signal.get(), args);
+    if (!dbus_connection_send(connection_, signal.get(), nullptr))
+        throw std::runtime_error("out of memory");
+    dbus_connection_flush(connection_);
+}
+
+std::string agentConnection(const std::string &simLog)
+{
+    // call RegisterAgent ADAPTER SENDER ARGS
+    for (const std::string &line : linesWith(simLog, "call ")) {
+        std::istringstream words(line);
+        std::string call, member, path, sender;
+        words >> call >> member >> path >> sender;
+        if (member == "RegisterAgent" || member == "CreatePairedDevice")
+            return sender;
+    }
+    throw std::runtime_error("no agent registered: " + simLog);
 }
 
 std::vector<std::string> linesWith(const std::string &text, const std::string &word)

@@ -13,6 +13,8 @@
 #include "process.h"
 #include "temp_dir.h"
 
+struct DBusConnection;
+
 namespace testbed {
 
 using namespace std::chrono_literals;
@@ -54,6 +56,34 @@ class Testbed {
     std::unique_ptr<Process> bus_;
     std::unique_ptr<Process> sim_;
 };
+
+// A connection of the test's own on the private bus: a stranger to the agent,
+// or a client that takes a name over.
+class BusClient {
+  public:
+    explicit BusClient(const std::string &address);
+    ~BusClient();
+    BusClient(const BusClient &) = delete;
+    BusClient &operator=(const BusClient &) = delete;
+
+    std::string uniqueName() const;
+    // Becomes the name's owner, replacing the one there; false if refused.
+    bool takeName(const std::string &name);
+    // A method call, waiting for its answer: "return" and the arguments as
+    // bluetooth-sim logs them (" s:\"0042\"", " u:42"), or "error NAME".
+    // Arguments are "o:PATH" or "s:TEXT" words.
+    std::string call(const std::string &destination, const std::string &path, const std::string &interface,
+                     const std::string &member, const std::vector<std::string> &args = {});
+    // A signal from the bus's path and interface, addressed to one connection.
+    void signalTo(const std::string &destination, const std::string &member, const std::vector<std::string> &args);
+
+  private:
+    DBusConnection *connection_;
+};
+
+// The unique name of the connection that registered the agent, from the
+// simulated daemon's log.
+std::string agentConnection(const std::string &simLog);
 
 // One agent run from start to its own end against a simulated daemon.
 struct AgentRun {

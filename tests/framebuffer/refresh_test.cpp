@@ -316,6 +316,90 @@ TEST(RefreshDevice, MalformedSettingStopsTheRunLoudly)
     EXPECT_EQ(o.err, "fbdev-emu: FBEMU_FAIL: not an errno name or number: \"EWHATEVER\"\n");
 }
 
+// The device's numbers are decimal or 0x hexadecimal, nothing else.
+TEST(RefreshDevice, NumbersAreDecimalOrHex)
+{
+    for (const auto &[text, width] : {std::pair{"010", "10"}, {"08", "8"}, {"0x3A", "58"}}) {
+        RefreshRun run;
+        run.set("FBEMU_WIDTH_MM", text);
+        run.set("FBEMU_VBLANK_HZ", "1000.0");
+        Outcome o = run.runForRateLines(1);
+        std::vector<std::string> lines = splitLines(o.out);
+        ASSERT_GE(lines.size(), 11u) << text << ": " << o.out << o.err;
+        EXPECT_TRUE(startsWith(lines[10], std::string("width        = ") + width + " mm (")) << text << ": " << lines[10];
+    }
+}
+
+namespace {
+
+struct Refusal {
+    const char *name;
+    std::vector<std::pair<const char *, const char *>> env;
+    std::vector<const char *> unset; // left to the device's defaults
+    std::string err;
+};
+
+void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
+
+const std::string kNotANumber = "fbdev-emu: FBEMU_WIDTH_MM: not a 32-bit decimal or 0x hexadecimal number: ";
+const std::string kTooMuchMemory = " bytes (the larger of FBEMU_SMEM_LEN and FBEMU_SMEM_LEN_SET), is more than the "
+                                   "emulator makes: 268435456 bytes (256 MiB)\n";
+const std::string kNotARate = "fbdev-emu: FBEMU_VBLANK_HZ: not 0 or a rate from 0.001 to 1000000 Hz: ";
+
+} // namespace
+
+// A setting the device cannot honour ends the run before any memory is made.
+class RefreshRefusedSetting : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefreshRefusedSetting, StopsTheRunBeforeTheMemoryIsMade)
+{
+    RefreshRun run;
+    for (const auto &[name, value] : GetParam().env)
+        run.set(name, value);
+    for (const char *name : GetParam().unset)
+        run.unset(name);
+    Outcome o = run.runToExit();
+    EXPECT_EQ(o.status, 125) << o.err;
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, GetParam().err);
+    EXPECT_EQ(run.memory(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, RefreshRefusedSetting,
+    ::testing::Values(
+        Refusal{"Sign", {{"FBEMU_WIDTH_MM", "+52"}}, {}, kNotANumber + "\"+52\"\n"},
+        Refusal{"Space", {{"FBEMU_WIDTH_MM", " 52"}}, {}, kNotANumber + "\" 52\"\n"},
+        Refusal{"UpperCaseHexPrefix", {{"FBEMU_WIDTH_MM", "0X34"}}, {}, kNotANumber + "\"0X34\"\n"},
+        Refusal{"HexPrefixAlone", {{"FBEMU_WIDTH_MM", "0x"}}, {}, kNotANumber + "\"0x\"\n"},
+        Refusal{"Beyond32Bits", {{"FBEMU_WIDTH_MM", "0x100000000"}}, {}, kNotANumber + "\"0x100000000\"\n"},
+        Refusal{"DefaultVirtualHeightOverflows",
+                {{"FBEMU_YRES", "2147483648"}},
+                {"FBEMU_YRES_VIRTUAL"},
+                "fbdev-emu: FBEMU_YRES_VIRTUAL: the default, 2 x FBEMU_YRES = 2 x 2147483648, does not fit in 32 "
+                "bits\n"},
+        Refusal{"DefaultMemoryOverflows",
+                {{"FBEMU_XRES", "65535"}, {"FBEMU_YRES", "65535"}},
+                {"FBEMU_XRES_VIRTUAL", "FBEMU_YRES_VIRTUAL", "FBEMU_SMEM_LEN"},
+                "fbdev-emu: FBEMU_SMEM_LEN: the default, FBEMU_XRES_VIRTUAL x FBEMU_YRES_VIRTUAL x 4 = 65535 x 131070 "
+                "x 4, does not fit in 32 bits\n"},
+        Refusal{"LineOverflows",
+                {{"FBEMU_XRES_VIRTUAL", "4294967295"}},
+                {},
+                "fbdev-emu: FBEMU_XRES_VIRTUAL x FBEMU_BPP: a line of 17179869180 bytes does not fit in 32 bits\n"},
+        Refusal{"MemoryOverTheLimit",
+                {{"FBEMU_SMEM_LEN", "268435457"}},
+                {},
+                "fbdev-emu: the device's memory, 268435457" + kTooMuchMemory},
+        Refusal{"MemoryAfterTheModeSetOverTheLimit",
+                {{"FBEMU_SMEM_LEN_SET", "0xffffffff"}},
+                {},
+                "fbdev-emu: the device's memory, 4294967295" + kTooMuchMemory},
+        Refusal{"RateWithExponent", {{"FBEMU_VBLANK_HZ", "1e3"}}, {}, kNotARate + "\"1e3\"\n"},
+        Refusal{"RateTooHigh", {{"FBEMU_VBLANK_HZ", "1000001"}}, {}, kNotARate + "\"1000001\"\n"},
+        Refusal{"RateTooLow", {{"FBEMU_VBLANK_HZ", "0.0001"}}, {}, kNotARate + "\"0.0001\"\n"}),
+    [](const ::testing::TestParamInfo<Refusal> &info) { return std::string(info.param.name); });
+
 // ---- what the device receives ------------------------------------------
 
 TEST(RefreshFlips, ModeSetThenPagesAlternateAtEveryVblank)
@@ -550,6 +634,24 @@ TEST(RefreshOnVfbLikeDevice, ModeThatDoesNotFitIsRefusedWithEnomem)
     ASSERT_EQ(log.size(), 5u);
     EXPECT_EQ(log[4], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,640x480 "
                       "timings=20000,64,64,32,32 words=0x00000000,0x00000000,0x00000000 smem_len=307200 errno=12");
+}
+
+// An empty screen fits any memory, but a line of 2^32 16-bit pixels has no
+// line_length to report: refused like any screen that does not fit.
+TEST(RefreshDevice, LineLongerThanItsFieldIsRefusedWithEnomem)
+{
+    RefreshRun run;
+    run.set({{"FBEMU_BPP", "1"}, // 512 MiB lines at 1 bpp, 8 GiB at 16
+             {"FBEMU_XRES", "4294967295"},
+             {"FBEMU_XRES_VIRTUAL", "4294967295"},
+             {"FBEMU_YRES", "0"},
+             {"FBEMU_YRES_VIRTUAL", "0"}});
+    Outcome o = run.runToExit();
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "FBIOPUT_VSCREENINFO failed (-1 x 0)\n");
+    std::vector<std::string> log = run.logLines();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_TRUE(log[3].ends_with(" errno=12")) << log[3];
 }
 
 TEST(RefreshDevice, RefusedDepthIsEinvalNotEnomem)
