@@ -4,6 +4,7 @@
 // back. An idle connection costs a descriptor and a small buffer, never a
 // thread, and a peer that sends half a frame and stops holds up nobody.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -219,7 +220,12 @@ private:
             --mIdleWorkers;
             if (!work) {
                 if (mWorkers > 1) {
-                    --mWorkers;
+                    // The last helper to go gives back what the busy spell
+                    // left in malloc's per-thread arenas.
+                    if (--mWorkers == 1) {
+                        lock.unlock();
+                        ::malloc_trim(0);
+                    }
                     return;
                 }
                 continue;
