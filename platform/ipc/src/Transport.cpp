@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -61,12 +62,13 @@ int Deadline::remainingMs() const {
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-void FrameReader::makeRoom(size_t want) {
-    if (mCapacity - mStart >= want) return;
-    // Room for the whole frame; what arrived early moves to the front.
+bool FrameReader::makeRoom(size_t want) {
+    if (mCapacity - mStart >= want) return true;
+    // What arrived early moves to the front.
     const size_t capacity = std::max<size_t>({want, mCapacity, FIRST_CAPACITY});
     if (capacity > mCapacity) {
-        std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
+        std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[capacity]);
+        if (!bigger) return false;
         if (mEnd > mStart) std::memcpy(bigger.get(), mBuf.get() + mStart, mEnd - mStart);
         mBuf = std::move(bigger);
         mCapacity = capacity;
@@ -75,11 +77,12 @@ void FrameReader::makeRoom(size_t want) {
     }
     mEnd -= mStart;
     mStart = 0;
+    return true;
 }
 
 status_t FrameReader::fill(int fd, size_t want, const Deadline& deadline) {
     if (mEnd - mStart >= want) return OK;
-    makeRoom(want);
+    if (!makeRoom(want)) return NO_MEMORY;  // room for the whole frame at once
     while (mEnd - mStart < want) {
         if (const int timeoutMs = deadline.remainingMs(); timeoutMs >= 0) {
             pollfd p{fd, POLLIN, 0};
@@ -137,7 +140,9 @@ status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload)
             }
         }
         if (didRead) return WOULD_BLOCK;
-        makeRoom(want);
+        // Room as the bytes come, not as the header claims: a server holds
+        // many connections, each may announce a frame and send nothing.
+        if (!makeRoom(std::min(want, std::max(2 * mCapacity, FIRST_CAPACITY)))) return NO_MEMORY;
         ssize_t n;
         do {
             n = ::recv(fd, mBuf.get() + mEnd, mCapacity - mEnd, MSG_DONTWAIT);
@@ -418,11 +423,17 @@ void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
         auto it = s.byHandle.find(header.target);
         if (it != s.byHandle.end()) target = it->second;
     }
-    Parcel data;
-    data.setData(payload, header.size);
     const CallerScope scope(caller);
-    status_t status = target ? target->callBinder(header.code, data, reply, header.flags)
-                             : DEAD_OBJECT;  // no such object here (any more)
+    status_t status = DEAD_OBJECT;  // no such object here (any more)
+    try {
+        Parcel data;
+        data.setData(payload, header.size);
+        if (target) status = target->callBinder(header.code, data, reply, header.flags);
+    } catch (const std::bad_alloc&) {
+        // One call that finds no memory fails alone; the host goes on.
+        reply->freeData();
+        status = NO_MEMORY;
+    }
     if (reply->dataSize() > MAX_TRANSACTION_SIZE) {
         reply->freeData();
         status = TOO_LARGE;

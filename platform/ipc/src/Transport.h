@@ -82,7 +82,7 @@ class FrameReader {
 public:
     // OK with one frame; DEAD_OBJECT on end of stream or a read error,
     // TIMED_OUT once timeoutMs have passed since the call (-1 waits for
-    // ever), or decodeHeader's status for a malformed header.
+    // ever), NO_MEMORY, or decodeHeader's status for a malformed header.
     status_t read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs = -1);
     // The same without a copy: *payload points at header->size bytes in the
     // reader's buffer, valid until the next read.
@@ -95,8 +95,9 @@ public:
 
 private:
     status_t fill(int fd, size_t want, const Deadline& deadline);
-    // The buffer holds want bytes from mStart on, moving or growing it.
-    void makeRoom(size_t want);
+    // Makes room for want bytes from mStart on, moving or growing the
+    // buffer; false when no memory is to be had.
+    bool makeRoom(size_t want);
     // Consumes the frame at mStart whose header has been checked.
     const uint8_t* consume(const FrameHeader& header);
     // Bytes [mStart, mEnd) of mBuf have arrived and are not consumed yet.

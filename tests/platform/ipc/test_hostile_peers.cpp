@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -167,10 +169,11 @@ size_t openDescriptors(pid_t pid) {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
-long threadsOf(pid_t pid) {
+// A number from /proc/PID/status, e.g. "Threads:" or "VmSize:" (in KiB).
+long statusField(pid_t pid, const std::string& field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("Threads:", 0) == 0) return std::stol(line.substr(8));
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
     return -1;
 }
 
@@ -268,13 +271,37 @@ TEST_F(LimitedManagerTest, IdleConnectionsBeyondItsDescriptorsLeaveItServing) {
     for (auto& fd : idle) ASSERT_EQ(ipc::connectTo(limitedPath, &fd), OK);
 
     // No thread per connection, and it refuses what it cannot hold.
-    EXPECT_LE(threadsOf(limited->pid()), 40);
+    EXPECT_LE(statusField(limited->pid(), "Threads:"), 40);
     auto demo = startDemo({"-n", "20"});
     const ServiceRun list = runService({"list"}, limitedPath);
     EXPECT_EQ(list.out.substr(0, list.out.find('\n')), "Found 25 services:");
     const ServiceRun check = runService({"check", "gen-19"}, limitedPath);
     EXPECT_EQ(check.out, "Service gen-19: found\n");
     EXPECT_EQ(limited->stop(SIGTERM), 0) << "it must end normally, not by a signal";
+}
+
+TEST_F(ServiceManagerTest, AnnouncedFramesCostOnlyWhatArrives) {
+    // Headers that announce the largest frame, and then a byte at a time.
+    ipc::FrameHeader header;
+    header.type = ipc::FRAME_CALL;
+    header.size = MAX_TRANSACTION_SIZE;
+    uint8_t bytes[ipc::FRAME_HEADER_SIZE + 2] = {};
+    ipc::encodeHeader(header, bytes);
+    const auto consumed = [](int fd) {
+        int unread = -1;
+        return ioctl(fd, SIOCOUTQ, &unread) == 0 && unread == 0;
+    };
+    const long before = statusField(manager->pid(), "VmSize:");
+    std::vector<ipc::UniqueFd> announced(100);
+    for (auto& fd : announced) {
+        ASSERT_EQ(ipc::connectTo(socketPath, &fd), OK);
+        ASSERT_EQ(send(fd.get(), bytes, sizeof bytes - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof bytes - 1));
+        ASSERT_TRUE(eventually([&] { return consumed(fd.get()); }));
+        ASSERT_EQ(send(fd.get(), bytes + sizeof bytes - 1, 1, MSG_NOSIGNAL), 1);
+        ASSERT_TRUE(eventually([&] { return consumed(fd.get()); }));
+    }
+    EXPECT_LT(statusField(manager->pid(), "VmSize:") - before, 32 * 1024);
+    EXPECT_TRUE(sm->registeredNames().isEmpty());  // and still serving
 }
 
 TEST_F(ServiceManagerTest, NamesOutsideTheLimitsAreRefused) {
