@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -168,9 +169,20 @@ private:
 
     // Called with mLock held. Idle connections are those of clients that
     // keep them for later calls, or of peers that never send: either kind
-    // copes with the close.
+    // copes with the close. One with nothing on its way is taken first, so
+    // that no call that has been sent is lost.
     bool evictIdle() {
         if (mIdle.empty()) return false;
+        constexpr int CANDIDATES = 64;
+        int looked = 0;
+        for (Connection* c : mIdle) {
+            if (++looked > CANDIDATES) break;
+            int pending = -1;
+            if (c->reader.buffered() == 0 && ::ioctl(c->fd.get(), FIONREAD, &pending) == 0 && pending == 0) {
+                close(c);
+                return true;
+            }
+        }
         close(mIdle.front());
         return true;
     }

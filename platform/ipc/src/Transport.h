@@ -92,6 +92,8 @@ public:
     // read of what has already arrived, else WOULD_BLOCK (or the errors
     // of read). For a server watching many connections at once.
     status_t take(int fd, FrameHeader* header, const uint8_t** payload);
+    // Bytes that have arrived and are not part of a frame handed out yet.
+    size_t buffered() const { return mEnd - mStart; }
 
 private:
     status_t fill(int fd, size_t want, const Deadline& deadline);
