@@ -36,6 +36,7 @@ constexpr auto WORKER_IDLE = std::chrono::seconds(2);
 constexpr int REPLY_TIMEOUT_MS = 10000;
 // Frames one connection may have answered before the others get a turn.
 constexpr int FRAMES_PER_TURN = 16;
+constexpr int ACCEPT_BATCH = 64;
 constexpr uint64_t LISTENER_ID = 0;
 
 // Connections kept open at once: half the descriptors the process may
@@ -109,7 +110,9 @@ private:
     }
 
     void acceptAll() {
-        for (;;) {
+        // A bounded batch: a flood of newcomers must not keep the loop
+        // from the connections it has.
+        for (int batch = 0; batch < ACCEPT_BATCH; ++batch) {
             UniqueFd fd(::accept4(mListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (fd.valid()) {
                 admit(std::move(fd));
