@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Short libFuzzer runs over the IPC library's parcel reading and transport
-# message decoding. Needs clang with libFuzzer; skipped without it.
+# Short libFuzzer runs over the IPC library's parcel reading, transport
+# message decoding and the service manager's transaction handler. Needs
+# clang with libFuzzer; skipped without it.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 seconds="${IPC_FUZZ_SECONDS:-35}"
@@ -25,7 +26,7 @@ if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { r
 fi
 
 pids=()
-for target in parcel frames; do
+for target in parcel frames registry; do
   clang++ "${flags[@]}" "$root/tests/platform/ipc/fuzz/fuzz_$target.cpp" "${sources[@]}" \
     -o "$work/fuzz_$target" &
   pids+=($!)
@@ -33,7 +34,7 @@ done
 for pid in "${pids[@]}"; do wait "$pid"; done
 
 status=0
-for target in parcel frames; do
+for target in parcel frames registry; do
   echo "ipc-fuzz: $target for ${seconds}s"
   mkdir -p "$work/corpus_$target"
   if ! (cd "$work" && ./"fuzz_$target" -max_total_time="$seconds" -max_len=8192 \

@@ -37,7 +37,8 @@ public:
     Vector<String16> registeredNames() override {
         Vector<String16> names;
         // Names come in pages so that a large registry never needs one
-        // reply over the transaction limit.
+        // reply over the transaction limit. A manager that sends more or
+        // longer names than any manager accepts is not believed.
         for (;;) {
             Parcel data, reply;
             data.writeInterfaceToken(token());
@@ -46,9 +47,10 @@ public:
             int32_t count = 0;
             bool more = false;
             if (reply.readInt32(&count) != OK || count < 0) return {};
+            if (static_cast<size_t>(count) > ipc::MAX_SERVICES - names.size()) return {};
             for (int32_t i = 0; i < count; ++i) {
                 String16 name;
-                if (reply.readString16(&name) != OK) return {};
+                if (reply.readString16(&name) != OK || name.size() > ipc::MAX_NAME_LENGTH) return {};
                 names.add(std::move(name));
             }
             int32_t flag = 0;

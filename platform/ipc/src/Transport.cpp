@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <random>
 #include <thread>
 #include <unordered_map>
@@ -51,24 +52,39 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
     return OK;
 }
 
-status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
-    if (mEnd - mStart >= want) return OK;
-    if (mCapacity - mStart < want) {
-        // Room for the whole frame; what arrived early moves to the front.
-        const size_t capacity = std::max<size_t>({want, mCapacity, FIRST_CAPACITY});
-        if (capacity > mCapacity) {
-            std::unique_ptr<uint8_t[]> bigger(new uint8_t[capacity]);
-            if (mEnd > mStart) std::memcpy(bigger.get(), mBuf.get() + mStart, mEnd - mStart);
-            mBuf = std::move(bigger);
-            mCapacity = capacity;
-        } else {
-            std::memmove(mBuf.get(), mBuf.get() + mStart, mEnd - mStart);
-        }
-        mEnd -= mStart;
-        mStart = 0;
+Deadline::Deadline(int timeoutMs) {
+    if (timeoutMs >= 0) mAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+int Deadline::remainingMs() const {
+    if (!mAt) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*mAt - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+bool FrameReader::makeRoom(size_t want) {
+    if (mCapacity - mStart >= want) return true;
+    // What arrived early moves to the front.
+    const size_t capacity = std::max<size_t>({want, mCapacity, FIRST_CAPACITY});
+    if (capacity > mCapacity) {
+        std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[capacity]);
+        if (!bigger) return false;
+        if (mEnd > mStart) std::memcpy(bigger.get(), mBuf.get() + mStart, mEnd - mStart);
+        mBuf = std::move(bigger);
+        mCapacity = capacity;
+    } else {
+        std::memmove(mBuf.get(), mBuf.get() + mStart, mEnd - mStart);
     }
+    mEnd -= mStart;
+    mStart = 0;
+    return true;
+}
+
+status_t FrameReader::fill(int fd, size_t want, const Deadline& deadline) {
+    if (mEnd - mStart >= want) return OK;
+    if (!makeRoom(want)) return NO_MEMORY;  // room for the whole frame at once
     while (mEnd - mStart < want) {
-        if (timeoutMs >= 0) {
+        if (const int timeoutMs = deadline.remainingMs(); timeoutMs >= 0) {
             pollfd p{fd, POLLIN, 0};
             const int ready = ::poll(&p, 1, timeoutMs);
             if (ready < 0 && errno == EINTR) continue;
@@ -83,17 +99,58 @@ status_t FrameReader::fill(int fd, size_t want, int timeoutMs) {
     return OK;
 }
 
+const uint8_t* FrameReader::consume(const FrameHeader& header) {
+    const uint8_t* payload = mBuf.get() + mStart + FRAME_HEADER_SIZE;
+    mStart += FRAME_HEADER_SIZE + header.size;
+    return payload;
+}
+
 status_t FrameReader::read(int fd, FrameHeader* header, const uint8_t** payload, int timeoutMs) {
+    const Deadline deadline(timeoutMs);
     if (mStart == mEnd) mStart = mEnd = 0;  // start at the front when nothing waits
-    status_t status = fill(fd, FRAME_HEADER_SIZE, timeoutMs);
+    status_t status = fill(fd, FRAME_HEADER_SIZE, deadline);
     if (status != OK) return status;
     status = decodeHeader(mBuf.get() + mStart, FRAME_HEADER_SIZE, header);
     if (status != OK) return status;
-    status = fill(fd, FRAME_HEADER_SIZE + header->size, timeoutMs);
+    status = fill(fd, FRAME_HEADER_SIZE + header->size, deadline);
     if (status != OK) return status;
-    *payload = mBuf.get() + mStart + FRAME_HEADER_SIZE;
-    mStart += FRAME_HEADER_SIZE + header->size;
+    *payload = consume(*header);
     return OK;
+}
+
+status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload) {
+    if (mStart == mEnd) {
+        mStart = mEnd = 0;
+        // An idle connection keeps no big buffer from an earlier large frame.
+        if (mCapacity > FIRST_CAPACITY * 64) {
+            mBuf.reset();
+            mCapacity = 0;
+        }
+    }
+    // One read at most, and only when what is here is not a whole frame.
+    for (bool didRead = false;; didRead = true) {
+        size_t want = FRAME_HEADER_SIZE;
+        if (mEnd - mStart >= FRAME_HEADER_SIZE) {
+            if (status_t status = decodeHeader(mBuf.get() + mStart, FRAME_HEADER_SIZE, header); status != OK)
+                return status;
+            want += header->size;
+            if (mEnd - mStart >= want) {
+                *payload = consume(*header);
+                return OK;
+            }
+        }
+        if (didRead) return WOULD_BLOCK;
+        // Room as the bytes come, not as the header claims: a server holds
+        // many connections, each may announce a frame and send nothing.
+        if (!makeRoom(std::min(want, std::max(2 * mCapacity, FIRST_CAPACITY)))) return NO_MEMORY;
+        ssize_t n;
+        do {
+            n = ::recv(fd, mBuf.get() + mEnd, mCapacity - mEnd, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOULD_BLOCK;
+        if (n <= 0) return DEAD_OBJECT;
+        mEnd += static_cast<size_t>(n);
+    }
 }
 
 status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs) {
@@ -104,7 +161,8 @@ status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* pa
 }
 
 status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
-                    bool* nothingSent) {
+                    bool* nothingSent, int timeoutMs) {
+    const Deadline deadline(timeoutMs);
     uint8_t head[FRAME_HEADER_SIZE];
     encodeHeader(header, head);
     iovec parts[2] = {{head, sizeof head}, {const_cast<uint8_t*>(payload), len}};
@@ -112,9 +170,17 @@ status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, s
     msg.msg_iov = parts;
     msg.msg_iovlen = len > 0 ? 2 : 1;
     if (nothingSent) *nothingSent = true;
+    const int flags = MSG_NOSIGNAL | (timeoutMs >= 0 ? MSG_DONTWAIT : 0);
     while (msg.msg_iovlen > 0) {
-        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+        const ssize_t n = ::sendmsg(fd, &msg, flags);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && timeoutMs >= 0) {
+            pollfd p{fd, POLLOUT, 0};
+            const int ready = ::poll(&p, 1, deadline.remainingMs());
+            if (ready == 0) return TIMED_OUT;
+            if (ready < 0 && errno != EINTR) return DEAD_OBJECT;
+            continue;
+        }
         if (n <= 0) return DEAD_OBJECT;
         if (nothingSent) *nothingSent = false;
         size_t sent = static_cast<size_t>(n);
@@ -151,18 +217,43 @@ status_t openSocket(const std::string& endpoint, sockaddr_un* addr, socklen_t* l
     return fd->valid() ? OK : -errno;
 }
 
+// How long a connect may wait for room in the listener's backlog; a socket
+// without it waits for ever, a non-blocking one not at all.
+bool limitConnectWait(int fd, int timeoutMs) {
+    if (timeoutMs == 0) return ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
+    timeval limit{};
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = (timeoutMs % 1000) * 1000;
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
 }  // namespace
 
-status_t connectTo(const std::string& endpoint, UniqueFd* out) {
+status_t connectTo(const std::string& endpoint, UniqueFd* out, int timeoutMs) {
+    const Deadline deadline(timeoutMs);
     sockaddr_un addr;
     socklen_t len;
     UniqueFd fd;
     if (status_t status = openSocket(endpoint, &addr, &len, &fd); status != OK) return status;
     int rc;
-    do {
+    for (;;) {
+        // Set again after a signal, so that it does not restart the wait.
+        const int left = deadline.remainingMs();
+        if (left >= 0 && !limitConnectWait(fd.get(), left)) return -errno;
         rc = ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return DEAD_OBJECT;  // nobody listens there (any more)
+        if (rc == 0 || errno != EINTR) break;
+    }
+    if (rc < 0) {
+        // A Unix socket reports a full backlog this way once the wait is over.
+        return errno == EAGAIN || errno == EINPROGRESS ? TIMED_OUT : DEAD_OBJECT;
+    }
+    if (timeoutMs >= 0) {
+        // The connection may be kept for calls without a time limit.
+        const timeval forever{};
+        if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0 ||
+            ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &forever, sizeof forever) != 0)
+            return -errno;
+    }
     *out = std::move(fd);
     return OK;
 }
@@ -186,10 +277,12 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
                                   int timeoutMs) {
     if (reply) reply->freeData();
     if (data.dataSize() > MAX_TRANSACTION_SIZE) return TOO_LARGE;
+    // One limit for the whole call: connecting, sending and the answer.
+    const Deadline deadline(timeoutMs);
     Transport& transport = Transport::self();
     status_t status = OK;
     bool reused = false;
-    UniqueFd fd = transport.takeConnection(mEndpoint, &status, &reused);
+    UniqueFd fd = transport.takeConnection(mEndpoint, &status, &reused, timeoutMs);
     if (!fd.valid()) return status;
 
     FrameHeader request;
@@ -199,15 +292,17 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     request.flags = flags;
     request.size = static_cast<uint32_t>(data.dataSize());
     bool nothingSent = true;
-    status = writeFrame(fd.get(), request, data.data(), data.dataSize(), &nothingSent);
-    if (status != OK && reused && nothingSent) {
+    status = writeFrame(fd.get(), request, data.data(), data.dataSize(), &nothingSent,
+                        deadline.remainingMs());
+    if (status == DEAD_OBJECT && reused && nothingSent) {
         // The peer of an idle connection has gone; whoever listens at the
         // address now has seen nothing of this call, so it is safe to send
         // it once more on a new connection.
         fd.reset();
-        status = connectTo(mEndpoint, &fd);
+        status = connectTo(mEndpoint, &fd, deadline.remainingMs());
         if (status != OK) return status;
-        status = writeFrame(fd.get(), request, data.data(), data.dataSize());
+        status = writeFrame(fd.get(), request, data.data(), data.dataSize(), nullptr,
+                            deadline.remainingMs());
     }
     if (status != OK) return status;
     if (flags & FLAG_ONEWAY) {
@@ -218,7 +313,7 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     FrameReader reader;
     FrameHeader answer;
     const uint8_t* payload = nullptr;
-    status = reader.read(fd.get(), &answer, &payload, timeoutMs);
+    status = reader.read(fd.get(), &answer, &payload, deadline.remainingMs());
     if (status != OK) return status;  // the connection is dropped with fd
     if (answer.type != FRAME_REPLY) return BAD_PARCEL;
     if (reply) reply->setData(payload, answer.size);
@@ -250,31 +345,30 @@ Transport::State& Transport::state() {
 
 namespace {
 
-void acceptLoop(UniqueFd listener, sp<LocalBinder> context) {
-    for (;;) {
-        const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE || errno == ENFILE ||
-                errno == ENOBUFS || errno == ENOMEM) {
-                if (errno != EINTR && errno != ECONNABORTED) ::usleep(10000);  // let fds free up
-                continue;
-            }
-            return;
-        }
-        std::thread([fd, context] { Transport::self().serveConnection(UniqueFd(fd), context); })
-            .detach();
-    }
-}
-
 status_t startListener(const std::string& endpoint, const sp<LocalBinder>& context) {
     UniqueFd listener;
     const status_t status = listenOn(endpoint, &listener);
     if (status != OK) return status;
-    std::thread(acceptLoop, std::move(listener), context).detach();
-    return OK;
+    return serve(std::move(listener), context);
 }
 
+thread_local const ucred* tCaller = nullptr;
+
+// Whose call this thread answers, for as long as it exists.
+class CallerScope {
+public:
+    explicit CallerScope(const ucred* caller) : mOuter(tCaller) { tCaller = caller; }
+    ~CallerScope() { tCaller = mOuter; }
+    CallerScope(const CallerScope&) = delete;
+    CallerScope& operator=(const CallerScope&) = delete;
+
+private:
+    const ucred* mOuter;
+};
+
 }  // namespace
+
+const ucred* callingProcess() { return tCaller; }
 
 status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* endpoint,
                                  uint32_t* handle) {
@@ -318,7 +412,8 @@ status_t Transport::listenAt(const std::string& path, const sp<LocalBinder>& con
 }
 
 void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
-                         const sp<LocalBinder>& context, FrameHeader* replyHeader, Parcel* reply) {
+                         const sp<LocalBinder>& context, const ucred* caller,
+                         FrameHeader* replyHeader, Parcel* reply) {
     sp<LocalBinder> target;
     if (header.target == CONTEXT_HANDLE) {
         target = context;
@@ -328,10 +423,17 @@ void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
         auto it = s.byHandle.find(header.target);
         if (it != s.byHandle.end()) target = it->second;
     }
-    Parcel data;
-    data.setData(payload, header.size);
-    status_t status = target ? target->callBinder(header.code, data, reply, header.flags)
-                             : DEAD_OBJECT;  // no such object here (any more)
+    const CallerScope scope(caller);
+    status_t status = DEAD_OBJECT;  // no such object here (any more)
+    try {
+        Parcel data;
+        data.setData(payload, header.size);
+        if (target) status = target->callBinder(header.code, data, reply, header.flags);
+    } catch (const std::bad_alloc&) {
+        // One call that finds no memory fails alone; the host goes on.
+        reply->freeData();
+        status = NO_MEMORY;
+    }
     if (reply->dataSize() > MAX_TRANSACTION_SIZE) {
         reply->freeData();
         status = TOO_LARGE;
@@ -347,17 +449,21 @@ void Transport::serveConnection(UniqueFd fd, const sp<LocalBinder>& context) {
     FrameReader reader;
     FrameHeader header;
     const uint8_t* payload = nullptr;
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    const bool known = ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0;
     // Any failure, a malformed frame included, ends this connection only.
     while (reader.read(fd.get(), &header, &payload) == OK && header.type == FRAME_CALL) {
         FrameHeader replyHeader;
         Parcel reply;
-        dispatch(header, payload, context, &replyHeader, &reply);
+        dispatch(header, payload, context, known ? &peer : nullptr, &replyHeader, &reply);
         if (header.flags & IBinder::FLAG_ONEWAY) continue;
         if (writeFrame(fd.get(), replyHeader, reply.data(), reply.dataSize()) != OK) return;
     }
 }
 
-UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status, bool* reused) {
+UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status, bool* reused,
+                                   int timeoutMs) {
     State& s = state();
     {
         std::lock_guard guard(s.lock);
@@ -371,7 +477,7 @@ UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status
         }
     }
     UniqueFd fd;
-    *status = connectTo(endpoint, &fd);
+    *status = connectTo(endpoint, &fd, timeoutMs);
     *reused = false;
     return fd;
 }

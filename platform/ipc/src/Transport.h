@@ -4,9 +4,13 @@
 // to other processes. Internal to the library, its daemons and its tests.
 #pragma once
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,20 @@ private:
     int mFd = -1;
 };
 
+// A point in time after which an operation gives up; none for -1 ms.
+class Deadline {
+public:
+    explicit Deadline(int timeoutMs);
+    // Whole milliseconds left (rounded up, 0 once passed), or -1 for none.
+    int remainingMs() const;
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> mAt;
+};
+
+// What FrameReader::take says when a whole frame has not arrived yet.
+inline constexpr status_t WOULD_BLOCK = -EAGAIN;
+
 // Every message on a connection is a frame: a 24-byte header followed by
 // `size` bytes of parcel data. All header fields are 32-bit, host order.
 inline constexpr uint32_t FRAME_MAGIC = 0x43504956;  // "VIPC" in memory
@@ -63,15 +81,27 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out);
 class FrameReader {
 public:
     // OK with one frame; DEAD_OBJECT on end of stream or a read error,
-    // TIMED_OUT after timeoutMs (-1 waits for ever), or decodeHeader's
-    // status for a malformed header.
+    // TIMED_OUT once timeoutMs have passed since the call (-1 waits for
+    // ever), NO_MEMORY, or decodeHeader's status for a malformed header.
     status_t read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs = -1);
     // The same without a copy: *payload points at header->size bytes in the
     // reader's buffer, valid until the next read.
     status_t read(int fd, FrameHeader* header, const uint8_t** payload, int timeoutMs = -1);
 
+    // Without waiting: a frame when one is complete after at most one
+    // read of what has already arrived, else WOULD_BLOCK (or the errors
+    // of read). For a server watching many connections at once.
+    status_t take(int fd, FrameHeader* header, const uint8_t** payload);
+    // Bytes that have arrived and are not part of a frame handed out yet.
+    size_t buffered() const { return mEnd - mStart; }
+
 private:
-    status_t fill(int fd, size_t want, int timeoutMs);
+    status_t fill(int fd, size_t want, const Deadline& deadline);
+    // Makes room for want bytes from mStart on, moving or growing the
+    // buffer; false when no memory is to be had.
+    bool makeRoom(size_t want);
+    // Consumes the frame at mStart whose header has been checked.
+    const uint8_t* consume(const FrameHeader& header);
     // Bytes [mStart, mEnd) of mBuf have arrived and are not consumed yet.
     // Not a vector: growing one would zero bytes that recv overwrites.
     std::unique_ptr<uint8_t[]> mBuf;
@@ -83,17 +113,30 @@ private:
     size_t mEnd = 0;
 };
 
-// Sends one frame; DEAD_OBJECT when the peer has gone. *nothingSent (when
-// given) tells whether the failure came before any byte left.
+// Sends one frame; DEAD_OBJECT when the peer has gone, TIMED_OUT when it
+// has not taken the frame within timeoutMs (-1 waits for ever). *nothingSent
+// (when given) tells whether the failure came before any byte left.
 status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
-                    bool* nothingSent = nullptr);
+                    bool* nothingSent = nullptr, int timeoutMs = -1);
 
 // "@name" is an abstract socket, anything else a filesystem path.
-status_t connectTo(const std::string& endpoint, UniqueFd* out);
+// timeoutMs bounds the wait for room in a listener's backlog: -1 waits for
+// ever, 0 not at all. TIMED_OUT when the backlog stayed full, DEAD_OBJECT
+// when nobody listens there.
+status_t connectTo(const std::string& endpoint, UniqueFd* out, int timeoutMs = -1);
 status_t listenOn(const std::string& endpoint, UniqueFd* out);
 
 // Handle 0 on a listener is its context object (the service manager).
 inline constexpr uint32_t CONTEXT_HANDLE = 0;
+
+// The process on the other end of the connection whose call this thread is
+// answering, as the kernel saw it connect; null outside such a call (a call
+// to a local object from this process, say).
+const ucred* callingProcess();
+
+// Serves context (handle 0) and the exported objects on listener (a
+// listening socket) in background threads until the process ends.
+status_t serve(UniqueFd listener, const sp<LocalBinder>& context);
 
 // A reference to an object in another process.
 class RemoteBinder : public IBinder {
@@ -128,19 +171,21 @@ public:
     // background threads, until the process ends.
     status_t listenAt(const std::string& path, const sp<LocalBinder>& context);
 
-    // Answers one call frame (header and its header.size bytes of payload):
-    // the reply frame to send, or nothing for a one-way call. Object lookup
-    // goes through context for handle 0.
+    // Answers one call frame (header and its header.size bytes of payload)
+    // from caller (may be null): the reply frame to send, or nothing for a
+    // one-way call. Object lookup goes through context for handle 0.
     void dispatch(const FrameHeader& header, const uint8_t* payload, const sp<LocalBinder>& context,
-                  FrameHeader* replyHeader, Parcel* reply);
-    // Serves calls on one connection until the peer closes it or sends a
-    // malformed frame.
+                  const ucred* caller, FrameHeader* replyHeader, Parcel* reply);
+    // Serves calls on one connection, in this thread, until the peer closes
+    // it or sends a malformed frame.
     void serveConnection(UniqueFd fd, const sp<LocalBinder>& context);
 
     // Idle connections to other processes, reused across calls. *reused
     // tells whether the connection has served calls before: its peer may
-    // have gone since (a daemon restarted at the same address).
-    UniqueFd takeConnection(const std::string& endpoint, status_t* status, bool* reused);
+    // have gone since (a daemon restarted at the same address). A new
+    // connection waits at most timeoutMs (see connectTo).
+    UniqueFd takeConnection(const std::string& endpoint, status_t* status, bool* reused,
+                            int timeoutMs = -1);
     void returnConnection(const std::string& endpoint, UniqueFd fd);
 
 private:

@@ -42,7 +42,12 @@ std::vector<std::vector<uint8_t>> seeds() {
     std::vector<uint8_t> frames = callFrame(1, parcel);
     const std::vector<uint8_t> second = callFrame(0x5F4E5446, velmora::Parcel());
     frames.insert(frames.end(), second.begin(), second.end());
-    return {asParcel, frames, {}};
+    // Records for the registry: registrations of this process's object, a
+    // look-up and a list, as the process itself and as another.
+    const std::vector<uint8_t> records{0xC2, 2, 'e', 0, 'c', 0, 'h', 0, 'o', 0, 0x00, 2, 'e', 0, 'c', 0,
+                                       'h', 0, 'o', 0, 0xC6, 1, 'e', 0, 'c', 0, 0x01, 1, 0, 0, 0, 0,
+                                       0x12, 1, 1, 0, 0, 0};
+    return {asParcel, frames, records, {}};
 }
 
 }  // namespace
