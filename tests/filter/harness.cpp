@@ -65,3 +65,12 @@ std::map<std::string, std::string> captureEnv(const std::string& display,
                            "suppressions=" + lsanSuppressions},
   };
 }
+
+std::map<std::string, std::string> rasterizerEnv(const std::string& rasterizer,
+                                                 const fs::path& runtimeDir) {
+  return {
+      {"LIBGL_ALWAYS_SOFTWARE", "1"},
+      {"GALLIUM_DRIVER", rasterizer},
+      {"XDG_RUNTIME_DIR", runtimeDir.string()},
+  };
+}

@@ -54,3 +54,12 @@ Outcome run(const Command& cmd, const std::filesystem::path& dir);
 std::map<std::string, std::string> captureEnv(const std::string& display,
                                               const std::string& captureLib,
                                               const std::string& lsanSuppressions);
+
+// Mesa's rasterizers with texture samplers of their own, by their
+// GALLIUM_DRIVER names; zink runs on the lavapipe Vulkan driver.
+inline const std::vector<std::string> kRasterizers = {"llvmpipe", "softpipe", "zink"};
+
+// The environment that selects a rasterizer; runtimeDir serves as the
+// private XDG_RUNTIME_DIR that Vulkan's window-system code wants.
+std::map<std::string, std::string> rasterizerEnv(const std::string& rasterizer,
+                                                 const std::filesystem::path& runtimeDir);
