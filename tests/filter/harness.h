@@ -50,7 +50,8 @@ Outcome run(const Command& cmd, const std::filesystem::path& dir);
 
 // The environment that runs a program under the capture library: software
 // rendering, the library preloaded, and sanitizer settings that let a
-// preloaded library and Mesa's own leaks pass.
+// preloaded library and Mesa's own leaks pass and keep LeakSanitizer out of
+// Mesa's threads' TLS.
 std::map<std::string, std::string> captureEnv(const std::string& display,
                                               const std::string& captureLib,
                                               const std::string& lsanSuppressions);
