@@ -50,7 +50,17 @@ Outcome run(const Command& cmd, const std::filesystem::path& dir);
 
 // The environment that runs a program under the capture library: software
 // rendering, the library preloaded, and sanitizer settings that let a
-// preloaded library and Mesa's own leaks pass.
+// preloaded library and Mesa's own leaks pass and keep LeakSanitizer out of
+// Mesa's threads' TLS.
 std::map<std::string, std::string> captureEnv(const std::string& display,
                                               const std::string& captureLib,
                                               const std::string& lsanSuppressions);
+
+// Mesa's rasterizers with texture samplers of their own, by their
+// GALLIUM_DRIVER names; zink runs on the lavapipe Vulkan driver.
+inline const std::vector<std::string> kRasterizers = {"llvmpipe", "softpipe", "zink"};
+
+// The environment that selects a rasterizer; runtimeDir serves as the
+// private XDG_RUNTIME_DIR that Vulkan's window-system code wants.
+std::map<std::string, std::string> rasterizerEnv(const std::string& rasterizer,
+                                                 const std::filesystem::path& runtimeDir);

@@ -1,6 +1,7 @@
 // Preloaded into an unmodified filter process: saves the picture of the
 // current surface as a PAM file when the frame is finished (glFinish) or
-// presented (eglSwapBuffers), and logs the EGL/GL calls the tests care about.
+// presented (eglSwapBuffers), and logs the EGL/GL calls that filter-verify
+// and the tests care about, with the failures filter itself never examines.
 //
 // Environment (read here, never by filter):
 //   FILTER_CAPTURE         file for the picture (overwritten on each capture)
@@ -59,6 +60,14 @@ EGLint alphaBits(EGLDisplay dpy, EGLSurface s) {
   return bits;
 }
 
+bool hasExtension(const char* name) {
+  const char* all = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+  const size_t n = strlen(name);
+  for (const char* p = all; p && (p = strstr(p, name)) != nullptr; p += n)
+    if ((p == all || p[-1] == ' ') && (p[n] == ' ' || p[n] == '\0')) return true;
+  return false;
+}
+
 // Reads the current draw surface and writes it, top row first.
 void capture(const char* when) {
   EGLDisplay dpy = eglGetCurrentDisplay();
@@ -67,6 +76,9 @@ void capture(const char* when) {
     logCall("capture %s: no surface", when);
     return;
   }
+  const char* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+  logCall("renderer %s", renderer ? renderer : "unknown");
+  if (!hasExtension("GL_OES_draw_texture")) logCall("GL_OES_draw_texture missing");
   Image img;
   img.width = surfaceAttrib(dpy, s, EGL_WIDTH);
   img.height = surfaceAttrib(dpy, s, EGL_HEIGHT);
@@ -101,6 +113,9 @@ PFNGLDRAWTEXIOESPROC realDrawTex = nullptr;
 void GL_APIENTRY loggedDrawTex(GLint x, GLint y, GLint z, GLint width, GLint height) {
   logCall("glDrawTexiOES %d %d %d %d %d", x, y, z, width, height);
   realDrawTex(x, y, z, width, height);
+  // filter reads no GL error; a driver that only pretends to have the
+  // extension shows here.
+  if (const GLenum error = glGetError(); error != GL_NO_ERROR) logCall("glDrawTexiOES error 0x%x", error);
 }
 
 }  // namespace
@@ -110,6 +125,12 @@ extern "C" {
 EGLDisplay EGLAPIENTRY eglGetDisplay(EGLNativeDisplayType id) {
   logCall("eglGetDisplay");
   return real<decltype(&eglGetDisplay)>("eglGetDisplay")(id);
+}
+
+EGLBoolean EGLAPIENTRY eglInitialize(EGLDisplay dpy, EGLint* major, EGLint* minor) {
+  const EGLBoolean ok = real<decltype(&eglInitialize)>("eglInitialize")(dpy, major, minor);
+  if (!ok) logCall("eglInitialize failed 0x%x", eglGetError());
+  return ok;
 }
 
 EGLSurface EGLAPIENTRY eglCreatePbufferSurface(EGLDisplay dpy, EGLConfig config,
@@ -134,12 +155,15 @@ EGLNativeWindowType velmora_createDisplaySurface(void) {
 EGLSurface EGLAPIENTRY eglCreateWindowSurface(EGLDisplay dpy, EGLConfig config,
                                              EGLNativeWindowType win, const EGLint* attribs) {
   logCall("eglCreateWindowSurface");
-  return real<decltype(&eglCreateWindowSurface)>("eglCreateWindowSurface")(dpy, config, win,
-                                                                          attribs);
+  const EGLSurface s =
+      real<decltype(&eglCreateWindowSurface)>("eglCreateWindowSurface")(dpy, config, win, attribs);
+  if (s == EGL_NO_SURFACE) logCall("eglCreateWindowSurface failed 0x%x", eglGetError());
+  return s;
 }
 
 __eglMustCastToProperFunctionPointerType EGLAPIENTRY eglGetProcAddress(const char* name) {
   auto fn = real<decltype(&eglGetProcAddress)>("eglGetProcAddress")(name);
+  if (!fn && strcmp(name, "glDrawTexiOES") == 0) logCall("glDrawTexiOES missing");
   if (fn && strcmp(name, "glDrawTexiOES") == 0) {
     realDrawTex = reinterpret_cast<PFNGLDRAWTEXIOESPROC>(fn);
     return reinterpret_cast<__eglMustCastToProperFunctionPointerType>(&loggedDrawTex);

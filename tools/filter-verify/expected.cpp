@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -96,6 +97,19 @@ uint8_t byte(double c) { return static_cast<uint8_t>(std::lround(std::clamp(c, 0
 
 }  // namespace
 
+const Format& formatOf(int test) {
+  static const Format formats[] = {
+      {"none", "no image", ""},
+      {"luminance", "GL_LUMINANCE", "GL_UNSIGNED_BYTE"},
+      {"rgb565", "GL_RGB", "GL_UNSIGNED_SHORT_5_6_5"},
+      {"rgba4444", "GL_RGBA", "GL_UNSIGNED_SHORT_4_4_4_4"},
+      {"luminance-alpha", "GL_LUMINANCE_ALPHA", "GL_UNSIGNED_BYTE"},
+      {"rgba5551", "GL_RGBA", "GL_UNSIGNED_SHORT_5_5_5_1"},
+      {"rgba8888", "GL_RGBA", "GL_UNSIGNED_BYTE"},
+  };
+  return formats[test >= 1 && test <= 6 ? test : 0];
+}
+
 std::vector<uint8_t> textureBytes(int test) {
   std::vector<uint8_t> bytes;
   auto put = [&](uint32_t v, int size) {  // lowest byte first, as the tables lie on the device
@@ -136,13 +150,65 @@ Image expectedFrame(const Drawing& drawing, int width, int height, bool hasAlpha
   return img;
 }
 
-int maxDifference(const Image& a, const Image& b) {
-  if (a.width != b.width || a.height != b.height) return 255;
-  int worst = 0;
-  for (size_t i = 0; i < a.pixels.size(); ++i) {
-    const Rgba &p = a.pixels[i], &q = b.pixels[i];
-    worst = std::max({worst, std::abs(p.r - q.r), std::abs(p.g - q.g), std::abs(p.b - q.b),
-                      std::abs(p.a - q.a)});
+int maxDifference(const Image& a, const Image& b) { return compare(a, b, 255).max; }
+
+Difference compare(const Image& got, const Image& want, int tolerance) {
+  if (got.width != want.width || got.height != want.height)
+    return {255, 255.0, static_cast<long>(std::max(got.pixels.size(), want.pixels.size()))};
+  Difference d;
+  const int channels = got.hasAlpha ? 4 : 3;
+  double sum = 0;
+  for (size_t i = 0; i < got.pixels.size(); ++i) {
+    const Rgba &p = got.pixels[i], &q = want.pixels[i];
+    const int worst = std::max({std::abs(p.r - q.r), std::abs(p.g - q.g), std::abs(p.b - q.b),
+                                channels == 4 ? std::abs(p.a - q.a) : 0});
+    sum += std::abs(p.r - q.r) + std::abs(p.g - q.g) + std::abs(p.b - q.b) +
+           (channels == 4 ? std::abs(p.a - q.a) : 0);
+    d.max = std::max(d.max, worst);
+    if (worst > tolerance) ++d.over;
   }
-  return worst;
+  if (!got.pixels.empty()) d.mean = sum / (static_cast<double>(got.pixels.size()) * channels);
+  return d;
+}
+
+std::vector<WrongDrawing> wrongDrawings(const Drawing& right, int width, int height) {
+  Drawing nearest = right;
+  nearest.linear = false;
+  Drawing unflipped = right;
+  unflipped.rowZeroOnTop = false;
+  std::vector<WrongDrawing> wrong = {{"nearest filtering", nearest}, {"a lost crop flip", unflipped}};
+  // Off by one either way, and the longer side of the surface taken for the
+  // shorter.
+  for (int dim : {right.dim - 1, right.dim + 1, std::max(width, height)}) {
+    if (dim <= 0 || dim == right.dim) continue;
+    Drawing other = right;
+    other.dim = dim;
+    wrong.push_back({"another square size (" + std::to_string(dim) + ")", other});
+  }
+  for (int test = 0; test <= 6; ++test) {
+    if (test == right.test) continue;
+    Drawing other = right;
+    other.test = test;
+    const Format& f = formatOf(test);
+    wrong.push_back({test == 0 ? std::string("no texture image")
+                               : "another format (" + std::string(f.format) + " " + f.type + ")",
+                     other});
+  }
+  return wrong;
+}
+
+std::string lookalike(const Image& got, const Drawing& right, int tolerance) {
+  const Image want = expectedFrame(right, got.width, got.height, got.hasAlpha);
+  double best = compare(got, want, tolerance).mean;
+  std::string name;
+  for (const WrongDrawing& w : wrongDrawings(right, got.width, got.height)) {
+    const Image wrong = expectedFrame(w.drawing, got.width, got.height, got.hasAlpha);
+    if (maxDifference(want, wrong) <= 2 * tolerance) continue;
+    const double mean = compare(got, wrong, tolerance).mean;
+    if (mean < best) {
+      best = mean;
+      name = w.name;
+    }
+  }
+  return name;
 }
