@@ -3,5 +3,5 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="$1"; shift
-cmake -S "$root" -B "$dir" "$@"
+cmake -S "$root" -B "$dir" -DVELMORA_WERROR=ON "$@"
 cmake --build "$dir" -j "$(nproc)"

@@ -127,7 +127,7 @@ TEST_F(Call, LaunchFlagsConversions) {
         SCOPED_TRACE(keys.back());
         std::vector<std::string> words{"intent"};
         words.insert(words.end(), keys.begin(), keys.end());
-        expectEcho(words, [&](Parcel& p) { intentGroup(p, nullptr, nullptr, nullptr, flags, nullptr); });
+        expectEcho(words, [flags = flags](Parcel& p) { intentGroup(p, nullptr, nullptr, nullptr, flags, nullptr); });
     }
 }
 
@@ -182,7 +182,7 @@ TEST_F(Call, CodeReachesTheServiceAsAtoiReadsIt) {
     for (const auto& [word, code] : cases) {
         SCOPED_TRACE(word);
         Finished run = service({"call", "codes", word, "i32", "4"});
-        EXPECT_EQ(run.out, resultLine([&](Parcel& p) {
+        EXPECT_EQ(run.out, resultLine([code = code](Parcel& p) {
                       p.writeUint32(code);
                       p.writeInt32(4);
                   }));

@@ -93,7 +93,8 @@ TEST(RefBaseTest, LastStrongPointerDeletesTheObject) {
         }
         EXPECT_EQ(a->getStrongCount(), 1);
         EXPECT_EQ(alive, 1);
-        a = a;  // self-assignment keeps it
+        sp<Counted>& same = a;  // through a reference, as self-assignment happens in real code
+        a = same;
         EXPECT_EQ(alive, 1);
         a.clear();
         EXPECT_EQ(alive, 0);

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the Debian packages as a packager would (prefix /usr, Debian's build
+# flags, warnings not errors), checks them with lintian, extracts them into a
+# temporary root and runs one case of each tool from there, against the
+# stand-in platform from the same packages.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+source "$root/tests/support/shell.sh"
+build="$root/build-deb"
+work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-packages.XXXXXX")"
+trap 'stop_daemons; rm -rf "$work"' EXIT
+
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)"
+cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+  -DBUILD_TESTING=OFF -DVELMORA_BENCH=OFF \
+  -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >"$work/configure.log" ||
+  { cat "$work/configure.log"; exit 1; }
+cmake --build "$build" -j "$(nproc)" >"$work/build.log" || { tail -n 60 "$work/build.log"; exit 1; }
+rm -f "$build"/*.deb
+(cd "$build" && cpack -G DEB >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
+
+debs=("$build"/velmora-tools_*.deb "$build"/velmora-platform_*.deb "$build"/velmora-ipc-dev_*.deb)
+for deb in "${debs[@]}"; do [[ -f "$deb" ]] || fail "no package ${deb##*/}"; done
+lintian --fail-on error --tag-display-limit 0 "${debs[@]}" || fail "lintian found errors"
+
+# Dependencies: computed ones, and tools on the platform (the display library).
+tools_depends="$(dpkg-deb -f "${debs[0]}" Depends)"
+[[ "$tools_depends" == *velmora-platform* && "$tools_depends" == *libdbus-1-3* ]] ||
+  fail "velmora-tools depends on: $tools_depends"
+[[ "$(dpkg-deb -f "${debs[1]}" Depends)" == *libx11-6* ]] || fail "velmora-platform lacks libx11-6"
+
+for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$work/root"; done
+usr="$work/root/usr"
+private="$(dirname "$(find "$usr/lib" -name libfbdev-emu.so)")"
+
+# agent against bluetooth-sim on a private system bus.
+daemon "$work/bus.log" dbus-daemon --config-file="$usr/share/velmora/bus.conf" \
+  --address="unix:path=$work/bus" --nofork
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
+wait_until test -S "$work/bus"
+daemon "$work/sim.log" "$usr/sbin/bluetooth-sim" --on-register "pin /org/tavik/hci0/dev_1; release"
+wait_until grep -q '^ready ' "$work/sim.log"
+timeout 300 "$usr/bin/agent" 1234 >"$work/agent.out" 2>"$work/agent.err" ||
+  fail "agent: $(cat "$work/agent.err")"
+grep -q "Agent has been released" "$work/agent.err" || fail "agent was not released: $(cat "$work/agent.err")"
+grep -q "1234" "$work/sim.log" || fail "bluetooth-sim got no PIN code: $(cat "$work/sim.log")"
+echo "packages: agent answered bluetooth-sim"
+stop_daemons
+
+# service against servicemanager and demo-services.
+export VELMORA_SERVICE_MANAGER="$work/sm.sock"
+daemon "$work/sm.log" "$usr/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
+wait_until "$usr/bin/service" list
+daemon "$work/demo.log" "$usr/sbin/demo-services"
+wait_until grep -q "demo-services: ready" "$work/demo.log"
+[[ "$("$usr/bin/service" check echo)" == "Service echo: found" ]] || fail "service check echo"
+echo "packages: service found demo-services' echo"
+stop_daemons
+
+# filter under Xvfb, through the display library in the private directory.
+daemon "$work/xvfb.log" sh -c 'exec Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 480x320x24 3>"$1"' \
+  sh "$work/display"
+wait_until test -s "$work/display"
+for args in "6" "2 pbuffer"; do
+  # shellcheck disable=SC2086
+  DISPLAY=":$(head -n 1 "$work/display")" LIBGL_ALWAYS_SOFTWARE=1 timeout 300 "$usr/bin/filter" $args \
+    >"$work/filter.out" 2>"$work/filter.err" || fail "filter $args: $(cat "$work/filter.err")"
+done
+[[ "$(cat "$work/filter.out")" == "using pbuffer" ]] || fail "filter 2 pbuffer printed: $(cat "$work/filter.out")"
+echo "packages: filter drew on the display and on a pbuffer"
+stop_daemons
+
+# refresh on the emulated framebuffer, until its first rate line.
+daemon "$work/refresh.out" env LD_PRELOAD="$private/libfbdev-emu.so" FBEMU_VBLANK_HZ=60 "$usr/bin/refresh"
+wait_until grep -q '^refresh rate = ' "$work/refresh.out"
+grep -q '^bpp *= 16$' "$work/refresh.out" || fail "refresh: $(cat "$work/refresh.out")"
+echo "packages: refresh measured the emulated framebuffer"

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# install-test.sh BUILD_DIR: installs BUILD_DIR into a temporary prefix, checks
+# what went where, then builds a program against the installed IPC library,
+# once through pkg-config and once through find_package(VelmoraIPC), and runs
+# both against the installed servicemanager. CXX, CXXFLAGS and LDFLAGS are
+# used as a user's build would use them.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../support/shell.sh"
+build="$1"
+work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-install.XXXXXX")"
+trap 'stop_daemons; rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+pc="$(find "$prefix" -name velmora-ipc.pc)"
+[[ -n "$pc" ]] || fail "no velmora-ipc.pc installed"
+libdir="$(dirname "$(dirname "$pc")")"
+for file in bin/agent bin/service bin/filter bin/refresh \
+            sbin/servicemanager sbin/demo-services sbin/bluetooth-sim \
+            share/velmora/bus.conf include/velmora/IServiceManager.h; do
+  [[ -f "$prefix/$file" ]] || fail "$file not installed"
+done
+for file in velmora/libfbdev-emu.so velmora/libvelmora_display.so libvelmora_ipc.a \
+            cmake/VelmoraIPC/VelmoraIPCConfig.cmake; do
+  [[ -f "$libdir/$file" ]] || fail "$file not installed in $libdir"
+done
+# Public headers only, and no test program, test library or benchmark.
+diff <(cd "$here/../../platform/ipc/include/velmora" && ls) <(ls "$prefix/include/velmora") ||
+  fail "installed headers differ from the public ones"
+strays="$(find "$prefix" \( -iname '*test*' -o -iname '*bench*' \) -print)"
+[[ -z "$strays" ]] || fail "test files installed: $strays"
+readelf -d "$prefix/bin/filter" | grep -q 'RUNPATH.*\$ORIGIN/' || fail "filter has no relative RUNPATH"
+[[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --variable=prefix velmora-ipc)" == "$prefix" ]] ||
+  fail "velmora-ipc.pc does not name the prefix installed to"
+
+# Out of tree: a copy of the program's sources, nothing from this tree.
+cp -r "$here/consumer" "$work/src"
+cxx="${CXX:-c++}"
+# shellcheck disable=SC2046,SC2086
+"$cxx" -std=c++20 ${CXXFLAGS:-} "$work/src/probe.cpp" -o "$work/probe-pkg-config" \
+  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs velmora-ipc) ${LDFLAGS:-}
+cmake -S "$work/src" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" || { cat "$work/cmake.log"; exit 1; }
+cmake --build "$work/cmake-build" >>"$work/cmake.log" || { cat "$work/cmake.log"; exit 1; }
+
+export VELMORA_SERVICE_MANAGER="$work/sm.sock"
+daemon "$work/servicemanager.log" "$prefix/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
+wait_until "$prefix/bin/service" list
+for probe in "$work/probe-pkg-config" "$work/cmake-build/probe"; do
+  out="$("$probe" "probe-$(basename "$probe")")" || fail "$probe failed"
+  [[ "$out" == "probe-$(basename "$probe"): 42" ]] || fail "$probe printed: $out"
+done
+echo "installed, built against through pkg-config and find_package, and ran"
