@@ -3,7 +3,8 @@
 # Xvfb screen, captures each frame and writes PNG pictures plus a contact
 # sheet with the format names.  Usage: filter.sh BUILD_DIR
 set -euo pipefail
-build="$(cd "${1:?usage: filter.sh BUILD_DIR}" && pwd)"
+[[ $# == 1 ]] || { echo "usage: scripts/demo/filter.sh BUILD_DIR" >&2; exit 2; }
+build="$(cd "$1" && pwd)"
 out="$build/demo/filter"
 rm -rf "$out"
 mkdir -p "$out"
