@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages listed in scripts/packages/*.txt that are
-# not installed yet. Each part of the project keeps its own list there.
+# install-deps.sh [LIST...]: installs the Debian 12 packages of the named
+# lists in scripts/packages/ (LIST.txt), or of every list, that are not
+# installed yet. Each part of the project keeps its own list there.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
+lists=()
+for name in "$@"; do
+  if [[ ! -f "$here/packages/$name.txt" ]]; then
+    echo "install-deps: no list '$name'; lists: $(cd "$here/packages" && ls -- *.txt | sed 's/\.txt$//' | tr '\n' ' ')" >&2
+    exit 2
+  fi
+  lists+=("$here/packages/$name.txt")
+done
+((${#lists[@]})) || lists=("$here"/packages/*.txt)
+
 wanted=()
-for list in "$here"/packages/*.txt; do
+for list in "${lists[@]}"; do
   while read -r line; do
     line="${line%%#*}"
     for pkg in $line; do wanted+=("$pkg"); done
@@ -14,8 +25,8 @@ done
 
 missing=()
 for pkg in "${wanted[@]}"; do
-  status="$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)"
-  [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+  # One line per installed architecture (a foreign one for cross builds).
+  dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -qx 'install ok installed' || missing+=("$pkg")
 done
 
 if ((${#missing[@]} == 0)); then

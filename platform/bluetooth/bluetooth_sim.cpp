@@ -92,7 +92,56 @@ const char usage_text[] =
     "  --exit-after SECONDS    leave the bus after SECONDS\n"
     "  --replace               take org.tavik over from the daemon that holds it\n"
     "  --timeout MS            how long a scripted call waits for the agent (default 5000)\n"
-    "  --clock                 log when each call was answered (CLOCK_MONOTONIC, ns)\n";
+    "  --clock                 log when each call was answered (CLOCK_MONOTONIC, ns)\n"
+    "  -h, --help              print this text\n"
+    "  --version               print the version\n";
+
+// The agent's own methods, by the names a pairing uses, with their word counts.
+const std::map<std::string, std::pair<const char *, size_t>> agent_steps = {
+    {"pin", {"RequestPinCode", 1}}, {"passkey", {"RequestPasskey", 1}}, {"authorize", {"Authorize", 2}},
+    {"cancel", {"Cancel", 0}},      {"release", {"Release", 0}},
+};
+
+std::vector<std::string> split(const std::string &text, char separator);
+bool append_typed(DBusMessage *message, const std::vector<std::string> &words);
+
+// Checked whole at start: a mistake found only when the step runs would
+// leave the agent waiting for a request that never comes.
+bool check_script(const char *option, const std::string &script)
+{
+    for (const std::string &step : split(script, ';')) {
+        std::vector<std::string> words = split(step, ' ');
+        const std::string &verb = words[0];
+        std::vector<std::string> rest(words.begin() + 1, words.end());
+        std::vector<std::string> typed; // the values the step sends
+        bool ok;
+        auto known = agent_steps.find(verb);
+        if (known != agent_steps.end()) {
+            ok = rest.size() == known->second.second;
+            if (ok && !rest.empty())
+                typed.push_back("o:" + rest[0]);
+            if (ok && rest.size() > 1)
+                typed.push_back("s:" + rest[1]);
+        } else if (verb == "call" || verb == "signal") {
+            ok = rest.size() >= 2 && dbus_validate_interface(rest[0].c_str(), nullptr) &&
+                 dbus_validate_member(rest[1].c_str(), nullptr);
+            if (ok)
+                typed.assign(rest.begin() + 2, rest.end());
+        } else if (verb == "sleep" || verb == "passkeys" || verb == "measure") {
+            ok = rest.size() == 1 && rest[0].find_first_not_of("0123456789") == std::string::npos &&
+                 (verb == "sleep" || atol(rest[0].c_str()) > 0);
+        } else {
+            ok = (verb == "ping" || verb == "quit") && rest.empty();
+        }
+        Message probe(dbus_message_new_signal("/", "org.tavik.Check", "Step"));
+        if (ok && probe && append_typed(probe.get(), typed))
+            continue;
+        fprintf(stderr, "bluetooth-sim: --%s: bad step \"%s\" (bluetooth-sim(8) lists the steps)\n", option,
+                step.c_str());
+        return false;
+    }
+    return true;
+}
 
 bool parse_options(int argc, char *argv[], Options *options)
 {
@@ -109,10 +158,11 @@ bool parse_options(int argc, char *argv[], Options *options)
         {"timeout", required_argument, nullptr, 't'},
         {"clock", no_argument, nullptr, 'C'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
-    while ((opt = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
         std::string arg = optarg ? optarg : "";
         switch (opt) {
         case 'a': options->adapters.push_back(arg); break;
@@ -132,6 +182,7 @@ bool parse_options(int argc, char *argv[], Options *options)
         case 't': options->timeout_ms = atoi(arg.c_str()); break;
         case 'C': options->clock = true; break;
         case 'h': fputs(usage_text, stdout); exit(0);
+        case 'V': puts("bluetooth-sim " VELMORA_VERSION); exit(0);
         default: fputs(usage_text, stderr); return false;
         }
     }
@@ -141,7 +192,7 @@ bool parse_options(int argc, char *argv[], Options *options)
     }
     if (options->adapters.empty())
         options->adapters = {"hci0", "hci1"};
-    return true;
+    return check_script("on-register", options->on_register) && check_script("on-pair", options->on_pair);
 }
 
 std::string quoted(const char *text)
@@ -548,13 +599,8 @@ bool Daemon::run_step(const std::string &step)
     if (!agent_)
         return false;
 
-    // The agent's own methods, by the names a pairing uses.
-    static const std::map<std::string, std::pair<const char *, size_t>> shorthand = {
-        {"pin", {"RequestPinCode", 1}}, {"passkey", {"RequestPasskey", 1}}, {"authorize", {"Authorize", 2}},
-        {"cancel", {"Cancel", 0}},      {"release", {"Release", 0}},
-    };
-    auto known = shorthand.find(verb);
-    if (known != shorthand.end() && rest.size() == known->second.second) {
+    auto known = agent_steps.find(verb);
+    if (known != agent_steps.end() && rest.size() == known->second.second) {
         Message call = agent_call(agent_interface, known->second.first);
         if (!call)
             return false;

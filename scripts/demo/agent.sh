@@ -2,6 +2,7 @@
 # demo/agent.sh BUILD_DIR: the pairing agent against the simulated Bluetooth
 # daemon on a private bus, once registering and once pairing a device.
 set -euo pipefail
+[[ $# == 1 ]] || { echo "usage: scripts/demo/agent.sh BUILD_DIR" >&2; exit 2; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 bin="$(cd "$1" && pwd)/bin"
 work="$(mktemp -d)"

@@ -5,7 +5,8 @@
 # softpipe, writing frame | reference | difference pictures.
 # Usage: filter.sh BUILD_DIR
 set -euo pipefail
-build="$(cd "${1:?usage: filter.sh BUILD_DIR}" && pwd)"
+[[ $# == 1 ]] || { echo "usage: scripts/demo/filter.sh BUILD_DIR" >&2; exit 2; }
+build="$(cd "$1" && pwd)"
 out="$build/demo/filter"
 rm -rf "$out"
 mkdir -p "$out"

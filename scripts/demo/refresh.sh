@@ -3,6 +3,7 @@
 # (a 480 x 800 panel at 60 Hz) for a few seconds, shows its report and the
 # rate lines it prints, then stops it.
 set -euo pipefail
+[[ $# == 1 ]] || { echo "usage: scripts/demo/refresh.sh BUILD_DIR" >&2; exit 2; }
 build="$(cd "$1" && pwd)"
 seconds="${REFRESH_DEMO_SECONDS:-5}"
 tmp="$(mktemp -d)"

@@ -3,6 +3,7 @@
 # host, runs `service list`, `service check` and a few `service call` lines
 # with typed arguments, prints what they give, and cleans up.
 set -euo pipefail
+[[ $# == 1 ]] || { echo "usage: scripts/demo/service.sh BUILD_DIR" >&2; exit 2; }
 bin="$(cd "$1" && pwd)/bin"
 tmp="$(mktemp -d)"
 export VELMORA_SERVICE_MANAGER="$tmp/servicemanager"

@@ -2,16 +2,17 @@
 // for tests, registered with the service manager that defaultServiceManager
 // finds.
 //
-//   demo-services [-n COUNT]
+//   demo-services [-h|--help] [--version] [-n COUNT]
 //
 // -n COUNT also registers COUNT generated services "gen-0" ... for load
 // tests. Prints "demo-services: ready" once everything is registered and
-// then serves until SIGTERM or SIGINT.
+// then serves until SIGTERM or SIGINT; a bad command line gives status 2.
 #include <velmora/IServiceManager.h>
 #include <velmora/Parcel.h>
 #include <velmora/String8.h>
 #include <velmora/TextOutput.h>
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -89,18 +90,23 @@ bool registerService(IServiceManager& sm, const char* name, const sp<LocalBinder
 }  // namespace
 
 int main(int argc, char** argv) {
+    static const char usage[] = "usage: demo-services [-h|--help] [--version] [-n COUNT]";
+    static const option options[] = {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
     long count = 0;
-    int opt;
-    while ((opt = getopt(argc, argv, "n:")) != -1) {
+    for (int opt; (opt = getopt_long(argc, argv, "hn:", options, nullptr)) != -1;) {
         char* end = nullptr;
         if (opt == 'n') count = std::strtol(optarg, &end, 10);
-        if (opt != 'n' || *end != '\0' || count < 0 || count > 1000000) {
-            aerr << "usage: demo-services [-n COUNT]" << endl;
+        if (opt == 'h' || opt == 'V') {
+            aout << (opt == 'h' ? usage : "demo-services " VELMORA_VERSION) << endl;
+            return 0;
+        }
+        if (opt != 'n' || end == optarg || *end != '\0' || count < 0 || count > 1000000) {
+            aerr << usage << endl;
             return 2;
         }
     }
     if (optind != argc) {
-        aerr << "usage: demo-services [-n COUNT]" << endl;
+        aerr << usage << endl;
         return 2;
     }
 

@@ -1,13 +1,15 @@
 // servicemanager: keeps the registry of service name to binder object.
 //
-//   servicemanager [SOCKET_PATH]      (default /run/velmora/servicemanager)
+//   servicemanager [-h|--help] [--version] [SOCKET_PATH]
 //
-// Runs until SIGTERM or SIGINT, then removes its socket.
+// SOCKET_PATH defaults to /run/velmora/servicemanager. Runs until SIGTERM
+// or SIGINT, then removes its socket; a bad command line gives status 2.
 #include <velmora/IServiceManager.h>
 #include <velmora/Parcel.h>
 #include <velmora/String8.h>
 #include <velmora/TextOutput.h>
 
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,11 +56,23 @@ bool prepareSocketPath(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2 || (argc == 2 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")))) {
-        aerr << "usage: servicemanager [SOCKET_PATH]" << endl;
-        return argc > 2 ? 2 : 0;
+    static const char usage[] = "usage: servicemanager [-h|--help] [--version] [SOCKET_PATH]";
+    static const option options[] = {{"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
+    // '+': nothing after the path is read as an option; a path that starts
+    // with '-' follows "--".
+    for (int opt; (opt = getopt_long(argc, argv, "+h", options, nullptr)) != -1;) {
+        if (opt == '?') {
+            aerr << usage << endl;
+            return 2;
+        }
+        aout << (opt == 'h' ? usage : "servicemanager " VELMORA_VERSION) << endl;
+        return 0;
     }
-    const std::string path = argc == 2 ? argv[1] : IServiceManager::DEFAULT_SOCKET;
+    if (argc - optind > 1) {
+        aerr << usage << endl;
+        return 2;
+    }
+    const std::string path = optind < argc ? argv[optind] : IServiceManager::DEFAULT_SOCKET;
     if (path.empty() || path[0] == '@' || path.size() >= 100) {
         aerr << "servicemanager: bad socket path '" << path << "'" << endl;
         return 2;

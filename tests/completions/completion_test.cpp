@@ -1,0 +1,121 @@
+// The completion files, driven the way bash drives them: each case sources
+// the file in a fresh bash, takes the function that the file registered for
+// the command, sets COMP_WORDS and COMP_CWORD (the last word is the one
+// being completed) and prints COMPREPLY. The service manager is a private
+// one with demo-services.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "service_fixture.h"
+
+namespace {
+
+const char kDriver[] = R"(
+source "$1"
+spec=$(complete -p "$2") || exit 3
+shift 2
+func=${spec#*-F }; func=${func%% *}
+COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+"$func"
+printf '%s\n' "${COMPREPLY[@]}"
+)";
+
+struct Case {
+    std::vector<std::string> words;
+    std::vector<std::string> expected;
+};
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) result.push_back(line);
+    return result;
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += "'" + word + "' ";
+    return text;
+}
+
+class Completion : public ServiceToolWithDemo {
+protected:
+    std::vector<std::string> complete(const std::vector<std::string>& words) {
+        std::vector<std::string> argv{"bash", "--norc", "--noprofile", "-c", kDriver, "driver",
+                                      std::string(COMPLETIONS_DIR) + "/" + words[0], words[0]};
+        // As typed: a path to the service tool, which the completion runs for the names.
+        argv.push_back(words[0] == "service" ? SERVICE_BIN : words[0]);
+        argv.insert(argv.end(), words.begin() + 1, words.end());
+        const Finished run = runProgram(argv, env);
+        EXPECT_EQ(run.status, 0) << joined(words) << run.err;
+        return lines(run.out);
+    }
+
+    void expectAll(const std::vector<Case>& cases) {
+        for (const Case& c : cases) EXPECT_EQ(complete(c.words), c.expected) << joined(c.words);
+    }
+};
+
+const std::vector<std::string> kNone;
+
+TEST_F(Completion, AgentOptionsTheirValuesAndNothingAfterThePasskey) {
+    expectAll({
+        {{"agent", "--"}, {"--adapter", "--path", "--capabilites", "--reject", "--help"}},
+        {{"agent", "-r", "-p", "/x", "-"}, {"-a", "-p", "-c", "-r", "-h", "--adapter", "--path", "--capabilites",
+                                            "--reject", "--help"}},
+        {{"agent", "-c", "Key"}, {"KeyboardOnly", "KeyboardDisplay"}},
+        {{"agent", "--capabilites", "=", "Disp"}, {"DisplayOnly", "DisplayYesNo"}},
+        {{"agent", "--capabilites=No"}, {"NoInputNoOutput"}},
+        {{"agent", "-p", ""}, kNone},
+        {{"agent", "1234", "-"}, kNone},
+        {{"agent", "-a", "hci0", "1234", "00:11", "-"}, kNone},
+    });
+}
+
+TEST_F(Completion, FilterTakesATestNumberAndPbufferRefreshNothing) {
+    expectAll({
+        {{"filter", ""}, {"0", "1", "2", "3", "4", "5", "6"}},
+        {{"filter", "6", "p"}, {"pbuffer"}},
+        {{"filter", "6", "pbuffer", ""}, kNone},
+        {{"refresh", ""}, kNone},
+    });
+}
+
+TEST_F(Completion, ServiceCommandsNamesArgumentWordsAndIntentKeys) {
+    const std::vector<std::string> names{"echo", "failing", "no-interface", "caf-", "refusing"};
+    const std::vector<std::string> arguments{"i32", "s16", "null", "intent"};
+    expectAll({
+        {{"service", ""}, {"list", "check", "call"}},
+        {{"service", "c"}, {"check", "call"}},
+        {{"service", "-"}, {"-h", "-?"}},
+        {{"service", "-h", "l"}, {"list"}},
+        {{"service", "list", ""}, kNone},
+        {{"service", "check", ""}, names},
+        {{"service", "check", "echo", ""}, kNone},
+        {{"service", "call", "f"}, {"failing"}},
+        {{"service", "call", "echo", ""}, kNone},  // the code
+        {{"service", "call", "echo", "1", ""}, arguments},
+        {{"service", "call", "echo", "1", "i32", ""}, kNone},
+        {{"service", "call", "echo", "1", "i32", "-5", "n"}, {"null"}},
+        {{"service", "call", "echo", "1", "s16", "intent", ""}, arguments},
+        {{"service", "call", "echo", "1", "bogus", ""}, kNone},
+        {{"service", "call", "echo", "1", "intent", ""},
+         {"action=", "data=", "type=", "component=", "launchFlags=", "categories="}},
+        {{"service", "call", "echo", "1", "intent", "action", "=", ""}, kNone},
+        {{"service", "call", "echo", "1", "intent", "action=x", "i32", "l"}, {"launchFlags="}},
+    });
+}
+
+TEST_F(Completion, ServiceNamesComeFromTheRunningManagerOnly) {
+    startTestHost({"late-service:code"});
+    EXPECT_EQ(complete({"service", "check", "la"}), std::vector<std::string>{"late-service"});
+    env.push_back("VELMORA_SERVICE_MANAGER=" + tmp + "/no-manager-here");
+    EXPECT_EQ(complete({"service", "check", ""}), kNone);
+}
+
+}  // namespace

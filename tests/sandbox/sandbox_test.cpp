@@ -1,0 +1,176 @@
+// velmora-sandbox end to end: each tool run by a scripted command inside it,
+// the interactive shell fed from a file, and the sandbox stopped by a
+// signal; afterwards nothing it started may still run and its temporary
+// directory must be gone.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Command;
+using testsupport::Process;
+using testsupport::Stream;
+
+// Live processes (not zombies) whose environment holds `entry`.
+std::vector<std::string> processesWith(const std::string& entry) {
+    std::vector<std::string> found;
+    for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = proc.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream environ(proc.path() / "environ");
+        for (std::string item; std::getline(environ, item, '\0');) {
+            if (item == entry) {
+                found.push_back(pid + " " + testsupport::readFile(proc.path() / "cmdline"));
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+class Sandbox : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directory(tmpdir); }
+
+    // The sandbox with the given words after its name; its standard streams
+    // are piped. Signals start at their defaults, as from a terminal.
+    std::unique_ptr<Process> start(const std::vector<std::string>& words, Stream in = Stream::null()) {
+        std::vector<std::string> argv{"env", "--default-signal=INT,TERM,HUP", SANDBOX_BIN};
+        argv.insert(argv.end(), words.begin(), words.end());
+        Command command(argv);
+        command.env = testsupport::environment([](std::string_view name) {
+            return name == "DISPLAY" || name == "DBUS_SYSTEM_BUS_ADDRESS" || name == "VELMORA_SERVICE_MANAGER" ||
+                   name == "TMPDIR" || name == "SHELL" || name == "ASAN_OPTIONS" || name == "LD_PRELOAD";
+        });
+        // Leaks of Mesa inside filter are the filter tests' business, not this one's.
+        command.env->insert(command.env->end(),
+                            {"TMPDIR=" + tmpdir, "SHELL=/bin/bash", "ASAN_OPTIONS=detect_leaks=0"});
+        command.in = in;
+        command.out = Stream::pipe();
+        command.err = Stream::pipe();
+        return std::make_unique<Process>(command);
+    }
+
+    // The sandbox's directory, as the command printed it.
+    static std::string sandboxDir(const std::string& out) {
+        const size_t start = out.find("dir=/");
+        EXPECT_NE(start, std::string::npos) << out;
+        if (start == std::string::npos) return "/nonexistent";
+        return out.substr(start + 4, out.find('\n', start) - start - 4);
+    }
+
+    void expectNothingLeft(const std::string& dir) {
+        EXPECT_FALSE(std::filesystem::exists(dir));
+        EXPECT_TRUE(std::filesystem::is_empty(tmpdir)) << "left in TMPDIR";
+        EXPECT_EQ(processesWith("VELMORA_SANDBOX=" + dir), std::vector<std::string>{});
+    }
+
+    testsupport::TempDir tmp{"sandbox-test"};
+    std::string tmpdir = tmp.file("tmp");
+};
+
+// Each tool as a user would type it, with no variable set by hand; refresh is
+// left running in the background for the sandbox to stop.
+const char kEveryTool[] = R"(
+echo "dir=$VELMORA_SANDBOX"
+agent 123456; echo "agent status $?"
+service call echo 1 i32 7; echo "service status $?"
+service call no-interface 1; echo "service status $?"
+filter 6 pbuffer; echo "filter status $?"
+filter 2; echo "filter window status $?"
+refresh >"$VELMORA_SANDBOX/refresh.out" &
+until grep -q 'velmora-emu' "$VELMORA_SANDBOX/refresh.out"; do sleep 0.1; done
+grep -E '^(id|bpp) ' "$VELMORA_SANDBOX/refresh.out"
+)";
+
+TEST(SandboxCommandLine, HelpVersionAndUnknownOptions) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"--help"}, 0, "usage: velmora-sandbox [-h|--help] [--version] [--] [COMMAND [ARGUMENT...]]\n", ""},
+             {{"-h"}, 0, "usage: velmora-sandbox [-h|--help] [--version] [--] [COMMAND [ARGUMENT...]]\n", ""},
+             {{"--version"}, 0, "velmora-sandbox " VELMORA_VERSION "\n", ""},
+             {{"--bogus"}, 2, "",
+              "velmora-sandbox: unknown option '--bogus'\n"
+              "usage: velmora-sandbox [-h|--help] [--version] [--] [COMMAND [ARGUMENT...]]\n"},
+         }) {
+        Command command({SANDBOX_BIN});
+        command.argv.insert(command.argv.end(), c.args.begin(), c.args.end());
+        command.out = Stream::pipe();
+        command.err = Stream::pipe();
+        Process sandbox(command);
+        EXPECT_EQ(sandbox.finish(1min).shellStatus(), c.status) << c.args[0];
+        EXPECT_EQ(sandbox.out(), c.out);
+        EXPECT_EQ(sandbox.err(), c.err);
+    }
+}
+
+TEST_F(Sandbox, EveryToolWorksInsideAndNothingIsLeftAfterwards) {
+    auto sandbox = start({"bash", "-c", kEveryTool});
+    const testsupport::Exit exit = sandbox->finish(5min);
+    const std::string out = sandbox->out();
+    EXPECT_EQ(exit, testsupport::exitedWith(0)) << sandbox->err();
+    EXPECT_EQ(sandbox->err().find("velmora sandbox"), std::string::npos) << "no banner for a command";
+
+    for (const char* expected : {
+             "Pincode request for device /org/tavik/hci0/dev_00_11_22_33_44_55\n"
+             "Passkey request for device /org/tavik/hci0/dev_00_11_22_33_44_55\n"
+             "agent status 0\n",
+             "Result: Parcel(size=4: 00000007 '....')\nservice status 0\n",
+             "service status 10\n",
+             "using pbuffer\nfilter status 0\n",
+             "filter window status 0\n",
+             "id           = velmora-emu\nbpp          = 16\n",
+         })
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << "\nin:\n" << out << sandbox->err();
+    EXPECT_NE(sandbox->err().find("Agent has been released"), std::string::npos);
+    EXPECT_NE(sandbox->err().find("service: Service no-interface does not exist"), std::string::npos);
+    expectNothingLeft(sandboxDir(out));
+}
+
+TEST_F(Sandbox, TheShellWithoutACommandHasTheBannerPromptAndCompletions) {
+    std::ofstream(tmp.file("input")) << "echo \"dir=$VELMORA_SANDBOX\"\n"
+                                        "complete -p service\n"
+                                        "echo \"prompt $PS1\"\n"
+                                        "exit 4\n";
+    auto sandbox = start({}, Stream::file(tmp.file("input")));
+    EXPECT_EQ(sandbox->finish(5min), testsupport::exitedWith(4)) << sandbox->err();
+    EXPECT_NE(sandbox->err().find("velmora sandbox " VELMORA_VERSION), std::string::npos) << sandbox->err();
+    EXPECT_NE(sandbox->err().find("agent 123456"), std::string::npos);
+    EXPECT_NE(sandbox->out().find("complete -F _velmora_service service\n"), std::string::npos) << sandbox->out();
+    EXPECT_NE(sandbox->out().find("prompt (velmora) "), std::string::npos);
+    expectNothingLeft(sandboxDir(sandbox->out()));
+}
+
+class SandboxSignal : public Sandbox, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SandboxSignal, StopsTheCommandWhatItStartedAndThePlatform) {
+    auto sandbox = start({"bash", "-c",
+                          "echo \"dir=$VELMORA_SANDBOX\"; refresh >/dev/null & service list >/dev/null; "
+                          "echo started; sleep 100000"});
+    ASSERT_TRUE(sandbox->waitForOutput("started\n", 5min)) << sandbox->err();
+    const std::string dir = sandboxDir(sandbox->out());
+    EXPECT_FALSE(processesWith("VELMORA_SANDBOX=" + dir).empty());
+
+    sandbox->signal(GetParam());
+    EXPECT_EQ(sandbox->finish(2min), testsupport::exitedWith(128 + GetParam())) << sandbox->err();
+    expectNothingLeft(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SandboxSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+}  // namespace

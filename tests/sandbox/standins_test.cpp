@@ -1,0 +1,108 @@
+// The stand-in daemons' command lines: help, version, refusals, and
+// bluetooth-sim's check of its scripts, all before any of them serves.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Case {
+    std::vector<std::string> argv;
+    int status;
+    std::string out;  // how standard output begins; empty: nothing on it
+    std::string err;  // found in standard error
+};
+
+class StandIns : public ::testing::Test {
+protected:
+    // Runs in the temporary directory, with a bus and a service manager
+    // that are not there, so that nothing real can be reached.
+    void expectAll(const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            testsupport::Command command({"sh", "-c", "cd \"$0\" && exec \"$@\"", tmp.path()});
+            command.argv.insert(command.argv.end(), c.argv.begin(), c.argv.end());
+            command.env = testsupport::environment();
+            command.env->insert(command.env->end(), {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + tmp.file("no-bus"),
+                                                     "VELMORA_SERVICE_MANAGER=" + tmp.file("no-manager")});
+            command.out = testsupport::Stream::pipe();
+            command.err = testsupport::Stream::pipe();
+            testsupport::Process program(command);
+            const std::string what = c.argv[0] + " " + (c.argv.size() > 1 ? c.argv[1] : "");
+            EXPECT_EQ(program.finish(1min).shellStatus(), c.status) << what << "\n" << program.err();
+            if (c.out.empty())
+                EXPECT_EQ(program.out(), "") << what;
+            else
+                EXPECT_EQ(program.out().substr(0, c.out.size()), c.out) << what;
+            EXPECT_NE(program.err().find(c.err), std::string::npos) << what << "\n" << program.err();
+            EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << what << " made a file";
+        }
+    }
+
+    testsupport::TempDir tmp{"standins-test"};
+};
+
+const std::string kManagerUsage = "usage: servicemanager [-h|--help] [--version] [SOCKET_PATH]\n";
+const std::string kDemoUsage = "usage: demo-services [-h|--help] [--version] [-n COUNT]\n";
+
+TEST_F(StandIns, ServiceManagerAndDemoServices) {
+    expectAll({
+        {{SERVICEMANAGER_BIN, "--help"}, 0, kManagerUsage, ""},
+        {{SERVICEMANAGER_BIN, "-h"}, 0, kManagerUsage, ""},
+        {{SERVICEMANAGER_BIN, "--version"}, 0, "servicemanager " VELMORA_VERSION "\n", ""},
+        {{SERVICEMANAGER_BIN, "--verbose"}, 2, "", kManagerUsage},
+        {{SERVICEMANAGER_BIN, "-x"}, 2, "", kManagerUsage},
+        {{SERVICEMANAGER_BIN, "a", "b"}, 2, "", kManagerUsage},
+        {{SERVICEMANAGER_BIN, "sock", "--version"}, 2, "", kManagerUsage},
+        {{DEMO_SERVICES_BIN, "--help"}, 0, kDemoUsage, ""},
+        {{DEMO_SERVICES_BIN, "-h"}, 0, kDemoUsage, ""},
+        {{DEMO_SERVICES_BIN, "--version"}, 0, "demo-services " VELMORA_VERSION "\n", ""},
+        {{DEMO_SERVICES_BIN, "--count=3"}, 2, "", kDemoUsage},
+        {{DEMO_SERVICES_BIN, "-n", "x"}, 2, "", kDemoUsage},
+        {{DEMO_SERVICES_BIN, "-n", ""}, 2, "", kDemoUsage},
+        {{DEMO_SERVICES_BIN, "extra"}, 2, "", kDemoUsage},
+        {{DEMO_SERVICES_BIN}, 1, "", "demo-services: no service manager"},
+    });
+}
+
+TEST_F(StandIns, BluetoothSimChecksItsScriptsBeforeJoiningTheBus) {
+    const std::string everyStep =
+        "pin /org/tavik/hci0/dev_1; passkey /a; authorize /a 0000110b; cancel; release; ping; "
+        "call org.tavik.Agent X s:text o:/p u:1 i:-1 b:true s:; signal org.freedesktop.DBus Y; passkeys 3; "
+        "measure 2; sleep 10; quit";
+    expectAll({
+        {{BLUETOOTH_SIM_BIN, "-h"}, 0, "usage: bluetooth-sim [options]\n", ""},
+        {{BLUETOOTH_SIM_BIN, "--version"}, 0, "bluetooth-sim " VELMORA_VERSION "\n", ""},
+        {{BLUETOOTH_SIM_BIN, "--bogus"}, 2, "", "usage: bluetooth-sim [options]"},
+        {{BLUETOOTH_SIM_BIN, "operand"}, 2, "", "usage: bluetooth-sim [options]"},
+        // A script it can run passes the check and gets as far as the bus.
+        {{BLUETOOTH_SIM_BIN, "--on-register", everyStep, "--on-pair", everyStep}, 1, "", "can't connect"},
+    });
+    for (const std::string step : {
+             "passkey 00:11:22:33:44:55",  // an address, not an object path
+             "pin",
+             "authorize /a",
+             "release now",
+             "call org..tavik Member",
+             "call org.tavik.Agent 1member",
+             "call org.tavik.Agent Member x:1",
+             "call org.tavik.Agent Member o:relative",
+             "signal org.tavik",
+             "passkeys 0",
+             "measure many",
+             "sleep -5",
+             "dance",
+         }) {
+        expectAll({{{BLUETOOTH_SIM_BIN, "--on-pair", "ping; " + step}, 2, "",
+                    "bluetooth-sim: --on-pair: bad step \"" + step + "\""}});
+    }
+    expectAll({{{BLUETOOTH_SIM_BIN, "--on-register", "pin /a;; release ;"}, 1, "", "can't connect"}});
+}
+
+}  // namespace
