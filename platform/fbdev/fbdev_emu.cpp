@@ -485,17 +485,26 @@ private:
         v.transp = l.transp;
     }
 
-    // Bytes per line as vfb counts them: whole 32-bit words. Wide enough
-    // that no depth or size from a caller or a setting wraps it.
-    static unsigned __int128 lineLength(uint64_t xresVirtual, uint32_t bpp)
+    // a * b, or UINT64_MAX where that does not fit: 32-bit ARM has no
+    // 128-bit integers to hold it.
+    static uint64_t saturated(uint64_t a, uint64_t b)
     {
-        return (static_cast<unsigned __int128>(xresVirtual) * bpp + 31) / 32 * 4;
+        uint64_t product;
+        return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+    }
+
+    // Bytes per line as vfb counts them: whole 32-bit words. Saturates, so
+    // that no depth or size from a caller or a setting wraps it.
+    static uint64_t lineLength(uint64_t xresVirtual, uint32_t bpp)
+    {
+        const uint64_t bits = saturated(xresVirtual, bpp);
+        return bits == UINT64_MAX ? UINT64_MAX : (bits / 32 + (bits % 32 != 0)) * 4;
     }
 
     // The fixed record's line_length for that line.
     static uint32_t lineLengthField(uint64_t xresVirtual, uint32_t bpp)
     {
-        return uint32_t(std::min<unsigned __int128>(lineLength(xresVirtual, bpp), UINT32_MAX));
+        return uint32_t(std::min<uint64_t>(lineLength(xresVirtual, bpp), UINT32_MAX));
     }
 
     int openMemory(int flags)
@@ -574,7 +583,7 @@ private:
         uint64_t xresVirtual = std::max({uint64_t(v.xres_virtual), uint64_t(v.xres), uint64_t(v.xoffset) + v.xres});
         uint64_t yresVirtual = std::max({uint64_t(v.yres_virtual), uint64_t(v.yres), uint64_t(v.yoffset) + v.yres});
         if (xresVirtual > UINT32_MAX || yresVirtual > UINT32_MAX ||
-            lineLength(xresVirtual, v.bits_per_pixel) * yresVirtual > memoryLength_)
+            saturated(lineLength(xresVirtual, v.bits_per_pixel), yresVirtual) > memoryLength_)
             return -ENOMEM;
         v.xres_virtual = uint32_t(xresVirtual);
         v.yres_virtual = uint32_t(yresVirtual);
