@@ -188,16 +188,24 @@ uint32_t envU32(const char *name, uint32_t fallback)
     return text ? parseU32(name, text) : fallback;
 }
 
+// a * b, or UINT64_MAX where that does not fit: 32-bit ARM has no
+// 128-bit integers to hold it.
+uint64_t saturated(uint64_t a, uint64_t b)
+{
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
+}
+
 // A setting whose default is a product of others: refused, rather than
 // wrapped, when that does not fit the 32 bits of the field.
 uint32_t envOrProduct(const char *name, const std::string &formula, std::initializer_list<uint32_t> factors)
 {
     if (const char *text = env(name))
         return parseU32(name, text);
-    unsigned __int128 product = 1;
+    uint64_t product = 1;
     std::string shown;
     for (uint32_t factor : factors) {
-        product *= factor;
+        product = saturated(product, factor);
         shown += (shown.empty() ? "" : " x ") + std::to_string(factor);
     }
     if (product > UINT32_MAX)
@@ -249,11 +257,12 @@ struct Config {
 // memory or disk before anything else is checked.
 constexpr uint32_t kMaxMemory = 256u << 20;
 
-// Bytes per line as vfb counts them: whole 32-bit words. Wide enough that
-// no depth or size from a caller or a setting wraps it.
-unsigned __int128 lineLength(uint64_t xresVirtual, uint32_t bpp)
+// Bytes per line as vfb counts them: whole 32-bit words. Saturates, so
+// that no depth or size from a caller or a setting wraps it.
+uint64_t lineLength(uint64_t xresVirtual, uint32_t bpp)
 {
-    return (static_cast<unsigned __int128>(xresVirtual) * bpp + 31) / 32 * 4;
+    const uint64_t bits = saturated(xresVirtual, bpp);
+    return bits == UINT64_MAX ? UINT64_MAX : (bits / 32 + (bits % 32 != 0)) * 4;
 }
 
 // The channel layouts of the kernel's virtual framebuffer driver.

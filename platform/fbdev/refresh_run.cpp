@@ -87,7 +87,7 @@ std::unique_ptr<testsupport::Process> RefreshRun::start()
     // An ASan-built refresh sees the preloaded library ahead of its runtime.
     command.env->push_back("ASAN_OPTIONS=" + (inherited ? std::string(inherited) + ":" : std::string()) +
                            "verify_asan_link_order=0");
-    command.env->push_back(std::string("LD_PRELOAD=") + FBDEV_EMU_LIB);
+    command.env->push_back("LD_PRELOAD=" + (preload_.empty() ? "" : preload_ + ":") + FBDEV_EMU_LIB);
     for (const auto &[name, value] : env_)
         command.env->push_back(name + "=" + value);
     command.out = testsupport::Stream::pipe();

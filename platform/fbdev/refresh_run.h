@@ -46,6 +46,9 @@ public:
     // Leaves the setting to the device's default.
     void unset(const std::string &name) { env_.erase(name); }
 
+    // A library preloaded ahead of the emulated device.
+    void preload(std::string library) { preload_ = std::move(library); }
+
     // Runs refresh until it exits on its own.
     Outcome runToExit(std::chrono::seconds timeout = std::chrono::seconds(10));
 
@@ -73,6 +76,7 @@ private:
     std::unique_ptr<testsupport::TempDir> tmp_;
     std::string dir_;
     std::map<std::string, std::string> env_;
+    std::string preload_;
 };
 
 // Counts the lines of the form "refresh rate = %f Hz" that follow the three

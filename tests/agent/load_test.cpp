@@ -70,6 +70,8 @@ TEST(Load, NoLeaksOrMemoryErrorsUnderValgrind)
 {
     if (access("/usr/bin/valgrind", X_OK) != 0)
         GTEST_SKIP() << "valgrind is not installed";
+    if (testsupport::emulated())
+        GTEST_SKIP() << "the host's valgrind cannot run an emulated agent";
     Testbed bed;
     const std::string dev = "/org/tavik/hci0/dev_1";
     bed.startSim({"--timeout", "20000", "--on-register",

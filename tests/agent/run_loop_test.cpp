@@ -75,6 +75,8 @@ TEST(Release, AfterAnInterruptIsAnsweredSilently)
 {
     // SIGINT must land while the Release is being dispatched; the debugger
     // stops the agent there and delivers the signal.
+    if (testsupport::emulated())
+        GTEST_SKIP() << "the host's gdb cannot run an emulated agent";
     Testbed bed;
     bed.startSim({"--on-register", "release"});
     std::string out = bed.dir().file("agent.out");

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <elf.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -105,6 +107,131 @@ void untrack(pid_t pid)
     std::erase(*live, pid);
 }
 
+// The ELF machine this code was built for.
+constexpr uint16_t ownMachine()
+{
+#if defined(__aarch64__)
+    return EM_AARCH64;
+#elif defined(__arm__)
+    return EM_ARM;
+#elif defined(__x86_64__)
+    return EM_X86_64;
+#elif defined(__i386__)
+    return EM_386;
+#else
+    return EM_NONE;
+#endif
+}
+
+// The non-empty pieces of `text` between separators.
+std::vector<std::string> words(std::string_view text, char separator = ' ')
+{
+    std::vector<std::string> result;
+    size_t at = 0;
+    while ((at = text.find_first_not_of(separator, at)) != std::string_view::npos) {
+        size_t end = std::min(text.find(separator, at), text.size());
+        result.emplace_back(text.substr(at, end - at));
+        at = end;
+    }
+    return result;
+}
+
+// The command that runs programs of another machine here (qemu-user, from
+// VELMORA_EMULATOR or, in a cross build, the build's own emulator), and the
+// machine it runs.
+struct Emulator {
+    std::vector<std::string> command;
+    uint16_t machine = EM_NONE;
+};
+
+Emulator emulator()
+{
+    const char *configured = getenv("VELMORA_EMULATOR");
+#ifdef VELMORA_CROSS_EMULATOR
+    if (!configured)
+        configured = VELMORA_CROSS_EMULATOR;
+#endif
+    Emulator e;
+    if (!configured || !*configured)
+        return e;
+    e.command = words(configured);
+    const std::string name = std::filesystem::path(e.command.at(0)).filename();
+    e.machine = name == "qemu-aarch64" ? EM_AARCH64
+                : name == "qemu-arm"   ? EM_ARM
+                : name == "qemu-x86_64" ? EM_X86_64
+                                        : ownMachine();
+    return e;
+}
+
+// The machine of an ELF executable; EM_NONE for anything else (a script).
+uint16_t machineOf(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    unsigned char header[EI_NIDENT + 4] = {};
+    if (!in.read(reinterpret_cast<char *>(header), sizeof header) || header[EI_MAG0] != ELFMAG0 ||
+        header[EI_MAG1] != ELFMAG1 || header[EI_MAG2] != ELFMAG2 || header[EI_MAG3] != ELFMAG3)
+        return EM_NONE;
+    // e_machine, in the file's own byte order.
+    const unsigned char *m = header + EI_NIDENT + 2;
+    return header[EI_DATA] == ELFDATA2MSB ? uint16_t(m[0] << 8 | m[1]) : uint16_t(m[1] << 8 | m[0]);
+}
+
+// `program` as posix_spawnp would find it.
+std::string located(const std::string &program)
+{
+    if (program.find('/') != std::string::npos)
+        return program;
+    const char *path = getenv("PATH");
+    for (const std::string &dir : words(std::string(path ? path : "/usr/bin:/bin"), ':'))
+        if (access((dir + "/" + program).c_str(), X_OK) == 0)
+            return dir + "/" + program;
+    return program;
+}
+
+// VELMORA_SWAP_DIR and VELMORA_SWAP_PROGRAMS (comma-separated names) take the
+// named programs from another build, e.g. native stand-ins for emulated tools.
+std::string swapped(const std::string &program)
+{
+    const char *dir = getenv("VELMORA_SWAP_DIR");
+    const char *names = getenv("VELMORA_SWAP_PROGRAMS");
+    if (!dir || !*dir || !names)
+        return program;
+    const std::string name = std::filesystem::path(program).filename();
+    for (const std::string &swap : words(names, ','))
+        if (swap == name)
+            return std::string(dir) + "/" + name;
+    return program;
+}
+
+// Rewrites a command for a program of the emulated machine so that qemu
+// runs it. The guest's LD_PRELOAD goes to qemu's -E: the host's loader,
+// which runs qemu, must never try to load a library of the guest.
+void emulate(std::string &program, std::vector<std::string> &argv, std::vector<std::string> &env)
+{
+    const Emulator e = emulator();
+    if (e.command.empty() || e.machine == EM_NONE || machineOf(program) != e.machine)
+        return;
+    std::vector<std::string> wrapped = e.command;
+    if (argv.at(0) != program)
+        wrapped.insert(wrapped.end(), {"-0", argv[0]});
+    for (auto entry = env.begin(); entry != env.end();) {
+        if (entry->starts_with("LD_PRELOAD=")) {
+            wrapped.insert(wrapped.end(), {"-E", *entry});
+            entry = env.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+    // Mesa's llvmpipe compiles its shaders under emulation and may not
+    // finish a frame in minutes; softpipe draws the same pixels in seconds.
+    if (std::none_of(env.begin(), env.end(), [](const std::string &entry) { return entry.starts_with("GALLIUM_DRIVER="); }))
+        wrapped.insert(wrapped.end(), {"-E", "GALLIUM_DRIVER=softpipe"});
+    wrapped.push_back(program);
+    wrapped.insert(wrapped.end(), argv.begin() + 1, argv.end());
+    argv = std::move(wrapped);
+    program = argv[0];
+}
+
 } // namespace
 
 Exit exitedWith(int code)
@@ -141,6 +268,23 @@ std::string readFile(const std::filesystem::path &path)
     return text.str();
 }
 
+bool emulated()
+{
+#ifdef VELMORA_CROSS_EMULATOR
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::vector<std::string> runnable(std::vector<std::string> argv)
+{
+    std::string program = swapped(located(argv.at(0)));
+    std::vector<std::string> env;
+    emulate(program, argv, env);
+    return argv;
+}
+
 bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout, std::chrono::milliseconds interval)
 {
     const auto deadline = Clock::now() + timeout;
@@ -169,13 +313,13 @@ Process::Process(const Command &command)
         direct(&actions, 2, command.err, &err_.fd, &errWrite);
         if (command.closeOtherFds)
             posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-        const std::string &program = command.program.empty() ? command.argv.at(0) : command.program;
-        std::vector<char *> argv = pointers(command.argv);
-        std::vector<char *> envp;
-        if (command.env)
-            envp = pointers(*command.env);
-        int error = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                                 command.env ? envp.data() : environ);
+        std::string program = swapped(located(command.program.empty() ? command.argv.at(0) : command.program));
+        std::vector<std::string> args = command.argv;
+        std::vector<std::string> env = command.env ? *command.env : environment();
+        emulate(program, args, env);
+        std::vector<char *> argv = pointers(args);
+        std::vector<char *> envp = pointers(env);
+        int error = posix_spawnp(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
         if (error != 0)
             throw std::runtime_error("cannot start " + program + ": " + strerror(error));
         track(pid_);

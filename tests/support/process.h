@@ -65,6 +65,12 @@ std::vector<std::string> environment(const std::function<bool(std::string_view n
 
 std::string readFile(const std::filesystem::path &path);
 
+// True in a cross build, whose tests and programs run under an emulator.
+bool emulated();
+// The command line that runs `argv` from here: through the emulator when
+// argv[0] is a program of the emulated machine, as Process starts it.
+std::vector<std::string> runnable(std::vector<std::string> argv);
+
 // Polls `done` until it holds or the time is up.
 bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout,
                std::chrono::milliseconds interval = 10ms);

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# kernel-cache.sh CACHE MODULE: makes sure CACHE holds Debian's kernel for this
-# release (the package linux-image-amd64 depends on) unpacked far enough to
-# boot it with MODULE, and prints the directory that has
-#   vmlinuz          the bzImage
-#   vmlinux          the unpacked ELF kernel, when it could be extracted
+# kernel-cache.sh CACHE MODULE [ARCH]: makes sure CACHE holds Debian's kernel
+# for this release and ARCH (amd64 or arm64; the package linux-image-ARCH
+# depends on) unpacked far enough to boot it with MODULE, and prints the
+# directory that has
+#   vmlinuz          the kernel as packaged (amd64: the bzImage)
+#   vmlinux          amd64: the unpacked ELF kernel, when it could be extracted
+#   Image            arm64: the uncompressed kernel image
+#   busybox          arm64: a static busybox of that architecture
 #   modules/*.ko     MODULE and every module it needs, uncompressed
 #   modules/order    their file names, dependencies first
 # The package is fetched once (about 70 MB) and kept in CACHE.
 # Exit status 77 when the package cannot be had on this machine.
 set -euo pipefail
-cache="$1" module="$2"
+cache="$1" module="$2" arch="${3:-amd64}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 skip() { echo "SKIP: $*" >&2; exit 77; }
 
@@ -17,22 +20,29 @@ mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 
-# The newest kernel already unpacked here, for a machine without package lists.
+# The newest kernel of ARCH already unpacked here, for a machine without
+# package lists.
 cached_kernel() {
   local dir
-  for dir in $(ls -1dt "$cache"/*/ 2>/dev/null); do
+  for dir in $(ls -1dt "$cache"/linux-image-*-"$arch"_*/ 2>/dev/null); do
     [[ -e "$dir/complete" ]] && { echo "${dir%/}"; return 0; }
   done
   return 1
 }
 
-pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }' || true)
+# A foreign architecture's packages are known to apt once dpkg has it
+# (dpkg --add-architecture) and the lists are updated.
+qualified=linux-image-$arch
+[[ "$arch" == "$(dpkg --print-architecture)" ]] || qualified+=":$arch"
+pkg=$(apt-cache depends "$qualified" 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }' || true)
 version=""
 [[ -n "$pkg" ]] && version=$(apt-cache policy "$pkg" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
 if [[ -z "$pkg" || -z "$version" || "$version" == "(none)" ]]; then
   if dir=$(cached_kernel); then echo "$dir"; exit 0; fi
-  skip "apt knows no linux-image-amd64 kernel (run apt-get update) and none is cached in $cache"
+  skip "apt knows no $qualified kernel (dpkg --add-architecture $arch; apt-get update) and none is cached in $cache"
 fi
+download=$pkg
+pkg=${pkg%%:*}
 
 dir="$cache/${pkg}_${version//:/%3a}"
 if [[ -e "$dir/complete" ]]; then echo "$dir"; exit 0; fi
@@ -44,7 +54,7 @@ if [[ -z "$deb" ]]; then
   # no truncated package behind. apt warns when its sandbox user cannot
   # write there; the download works all the same.
   rm -rf "$cache/download" && mkdir "$cache/download"
-  (cd "$cache/download" && apt-get download -q "$pkg=$version") >"$cache/download.log" 2>&1 ||
+  (cd "$cache/download" && apt-get download -q "$download=$version") >"$cache/download.log" 2>&1 ||
     { cat "$cache/download.log" >&2; skip "cannot download $pkg $version"; }
   mv "$cache/download/"*.deb "$cache/"
   rmdir "$cache/download"
@@ -103,11 +113,32 @@ visit() {
 visit "$module"
 printf '%s\n' "${order[@]}" >"$dir/modules/order"
 
-"$here/extract-vmlinux.sh" "$dir/vmlinuz" "$dir/vmlinux" ||
-  echo "kernel-cache: no ELF kernel extracted; the bzImage will be booted" >&2
+case "$arch" in
+  amd64)
+    "$here/extract-vmlinux.sh" "$dir/vmlinuz" "$dir/vmlinux" ||
+      echo "kernel-cache: no ELF kernel extracted; the bzImage will be booted" >&2
+    ;;
+  arm64)
+    # Debian packs the arm64 Image with gzip; qemu then need not unpack it.
+    if gzip -t "$dir/vmlinuz" 2>/dev/null; then gzip -dc "$dir/vmlinuz" >"$dir/Image"; else cp "$dir/vmlinuz" "$dir/Image"; fi
+    # The guest's shell and tools: this architecture's static busybox.
+    bb=$(ls "$cache"/busybox-static_*_"$arch".deb 2>/dev/null | head -n 1 || true)
+    if [[ -z "$bb" ]]; then
+      rm -rf "$cache/download" && mkdir "$cache/download"
+      (cd "$cache/download" && apt-get download -q "busybox-static:$arch") >"$cache/download.log" 2>&1 ||
+        { cat "$cache/download.log" >&2; skip "cannot download busybox-static:$arch"; }
+      mv "$cache/download/"*.deb "$cache/"
+      rmdir "$cache/download"
+      bb=$(ls "$cache"/busybox-static_*_"$arch".deb | head -n 1)
+    fi
+    dpkg-deb --fsys-tarfile "$bb" | tar -x -C "$tmp" ./bin/busybox
+    cp "$tmp/bin/busybox" "$dir/busybox"
+    ;;
+esac
 touch "$dir/complete"
-# Only the newest kernel is kept: drop what earlier releases left here.
-for old in "$cache"/*; do
-  case "$old" in "$dir" | "$deb" | "$cache/lock" | "$cache/download.log") ;; *) rm -rf "$old" ;; esac
+# Only the newest kernel of each architecture is kept: drop what earlier
+# releases left here.
+for old in "$cache"/linux-image-*-"$arch"_*; do
+  case "$old" in "$dir" | "$deb") ;; *) rm -rf "$old" ;; esac
 done
 echo "$dir"

@@ -2,12 +2,14 @@
 # make-initramfs.sh OUT INIT PROGRAM MODULES_DIR [PARAM...]: writes a newc
 # cpio archive to OUT with a static busybox, INIT as /init, PROGRAM as
 # /bin/refresh and the modules listed in MODULES_DIR/order; the PARAMs go to
-# the last module of that list (the one the guest is about).
+# the last module of that list (the one the guest is about). The busybox is
+# the host's, or VELMORA_GUEST_BUSYBOX for a guest of another architecture.
 set -euo pipefail
 out="$1" init="$2" program="$3" modules="$4"
 shift 4
 
-busybox=$(command -v busybox) || { echo "make-initramfs: no busybox (install busybox-static)" >&2; exit 1; }
+busybox=${VELMORA_GUEST_BUSYBOX:-$(command -v busybox)} ||
+  { echo "make-initramfs: no busybox (install busybox-static)" >&2; exit 1; }
 if readelf -l "$busybox" | grep -q INTERP; then
   echo "make-initramfs: $busybox is dynamically linked (install busybox-static)" >&2; exit 1
 fi

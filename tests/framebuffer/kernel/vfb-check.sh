@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # vfb-check.sh PROGRAM: boots Debian's own kernel under qemu (software
-# emulation) with a static PROGRAM as the guest's refresh, runs it against
+# emulation) with a static PROGRAM as the guest's refresh (an x86-64 one on
+# the amd64 kernel, an arm64 or 32-bit ARM one on the arm64 kernel), runs it against
 # the kernel's virtual framebuffer driver vfb for two seconds and checks its
 # report against what the driver itself says through sysfs.
 # Exit status 77 (skipped) only when this machine cannot run the guest.
@@ -13,30 +14,40 @@ cache="${VELMORA_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/velmora-k
 memory=2097152
 seconds=2
 
-command -v qemu-system-x86_64 >/dev/null ||
-  { echo "SKIP: no qemu-system-x86_64 (install qemu-system-x86)"; exit 77; }
+# The guest's kernel follows the program's machine. 32-bit ARM programs run
+# on the arm64 kernel, as on a 64-bit device with a 32-bit userland.
+case "$(LC_ALL=C readelf -h "$program" | sed -n 's/^ *Machine: *//p')" in
+  *X86-64*) arch=amd64 qemu=(qemu-system-x86_64) console=ttyS0 package=qemu-system-x86 ;;
+  AArch64 | ARM) arch=arm64 qemu=(qemu-system-aarch64 -M virt -cpu cortex-a57) console=ttyAMA0 package=qemu-system-arm ;;
+  *) echo "FAIL: $program is not an x86-64 or ARM program"; exit 1 ;;
+esac
+command -v "${qemu[0]}" >/dev/null ||
+  { echo "SKIP: no ${qemu[0]} (install $package)"; exit 77; }
 
 started=$SECONDS
 status=0
-kernel=$("$here/kernel-cache.sh" "$cache" vfb) || status=$?
+kernel=$("$here/kernel-cache.sh" "$cache" vfb "$arch") || status=$?
 ((status == 0)) || exit "$status"
 echo "kernel: $kernel (ready after $((SECONDS - started)) s)"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vfb-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+[[ -e "$kernel/busybox" ]] && export VELMORA_GUEST_BUSYBOX="$kernel/busybox"
 "$here/make-initramfs.sh" "$work/initramfs" "$here/init" "$program" "$kernel/modules" \
   vfb_enable=1 "videomemorysize=$memory"
 
 boot() {
   local started=$SECONDS
-  timeout 300 qemu-system-x86_64 -accel tcg -nographic -no-reboot -m 256M -nic none \
+  timeout 600 "${qemu[@]}" -accel tcg -nographic -no-reboot -m 256M -nic none \
     -kernel "$1" -initrd "$work/initramfs" \
-    -append "console=ttyS0 quiet panic=-1 velmora.run=$seconds" \
+    -append "console=$console quiet panic=-1 velmora.run=$seconds" \
     </dev/null >"$work/serial" 2>&1 || true
   echo "booted $(basename "$1"): $((SECONDS - started)) s"
   grep -q '^@@ refresh end' "$work/serial"
 }
-if [[ ! -e "$kernel/vmlinux" ]] || ! boot "$kernel/vmlinux"; then
+if [[ "$arch" == arm64 ]]; then
+  boot "$kernel/Image" || { tr -d '\r' <"$work/serial"; echo "FAIL: the guest never finished"; exit 1; }
+elif [[ ! -e "$kernel/vmlinux" ]] || ! boot "$kernel/vmlinux"; then
   [[ -e "$kernel/vmlinux" ]] && echo "the ELF kernel did not run the guest; trying the bzImage"
   boot "$kernel/vmlinuz" || { tr -d '\r' <"$work/serial"; echo "FAIL: the guest never finished"; exit 1; }
 fi

@@ -12,6 +12,9 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
+
+#include "process.h"
 
 extern char** environ;
 
@@ -36,9 +39,12 @@ Probe startProbe(const char* scenario, bool sharedErr, int tty = -1) {
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, target, STDOUT_FILENO);
     if (sharedErr) posix_spawn_file_actions_adddup2(&actions, target, STDERR_FILENO);
-    char* argv[] = {const_cast<char*>(TEXT_OUTPUT_PROBE_BIN), const_cast<char*>(scenario), nullptr};
+    const std::vector<std::string> words = testsupport::runnable({TEXT_OUTPUT_PROBE_BIN, scenario});
+    std::vector<char*> argv;
+    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
     Probe probe;
-    if (posix_spawn(&probe.pid, argv[0], &actions, nullptr, argv, environ) != 0) ADD_FAILURE() << "spawn";
+    if (posix_spawnp(&probe.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) ADD_FAILURE() << "spawn";
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     if (out[1] >= 0) close(out[1]);
