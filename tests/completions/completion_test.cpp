@@ -15,9 +15,9 @@ namespace {
 
 const char kDriver[] = R"(
 source "$1"
-spec=$(complete -p "$2") || exit 3
+compspec=$(complete -p "$2") || exit 3
 shift 2
-func=${spec#*-F }; func=${func%% *}
+func=${compspec#*-F }; func=${func%% *}
 COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
 COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
 "$func"
