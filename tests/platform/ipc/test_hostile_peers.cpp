@@ -280,6 +280,32 @@ TEST_F(LimitedManagerTest, IdleConnectionsBeyondItsDescriptorsLeaveItServing) {
     EXPECT_EQ(limited->stop(SIGTERM), 0) << "it must end normally, not by a signal";
 }
 
+TEST_F(ServiceManagerTest, WithFewTasksToSpareItGoesOnServing) {
+    // As a user of its own under a task limit of 6 threads, as under a
+    // cgroup pids limit (root is not held to RLIMIT_NPROC).
+    const std::filesystem::path dir = tmp.path() / "tasks";
+    std::filesystem::create_directory(dir);
+    std::filesystem::permissions(tmp.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+    std::filesystem::permissions(dir, std::filesystem::perms::all);
+    const std::string path = (dir / "sm.sock").string();
+    // LeakSanitizer's exit-time thread would not start under the limit.
+    Child tight({"setpriv", "--reuid=61234", "--regid=61234", "--clear-groups", "prlimit", "--nproc=6:6",
+                 "env", "ASAN_OPTIONS=detect_leaks=0", SERVICEMANAGER_BIN, path});
+    ASSERT_TRUE(eventually([&] { return serviceManagerAt(path.c_str()) != nullptr; }));
+    setenv(IServiceManager::ENV_VAR, path.c_str(), 1);
+
+    std::vector<ipc::UniqueFd> idle(400);
+    for (auto& fd : idle) ASSERT_EQ(ipc::connectTo(path, &fd), OK);
+    auto demo = startDemo();
+    std::vector<std::unique_ptr<Child>> clients;
+    for (int i = 0; i < 20; ++i)
+        clients.push_back(std::make_unique<Child>(std::vector<std::string>{TEST_HOST_BIN, "--client", "20"}));
+    for (auto& client : clients) EXPECT_EQ(client->wait(), 0);
+    EXPECT_LE(statusField(tight.pid(), "Threads:"), 6);
+    EXPECT_EQ(tight.stop(SIGTERM), 0) << "it must end normally, not by a signal";
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 TEST_F(ServiceManagerTest, AnnouncedFramesCostOnlyWhatArrives) {
     // Headers that announce the largest frame, and then a byte at a time.
     ipc::FrameHeader header;
