@@ -36,6 +36,18 @@ fi
 
 sudo=()
 if [[ "$(id -u)" != 0 ]]; then sudo=(sudo); fi
+# Packages of another architecture (name:arm64) need it known to dpkg
+# before apt-get update fetches its package lists.
+foreign="$(dpkg --print-foreign-architectures)"
+for pkg in "${missing[@]}"; do
+  [[ "$pkg" == *:* ]] || continue
+  arch="${pkg##*:}"
+  if ! grep -qx "$arch" <<<"$foreign"; then
+    echo "install-deps: adding architecture $arch"
+    "${sudo[@]}" dpkg --add-architecture "$arch"
+    foreign+=$'\n'"$arch"
+  fi
+done
 echo "install-deps: installing ${missing[*]}"
 "${sudo[@]}" apt-get update
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
