@@ -11,6 +11,9 @@ using namespace testbed;
 namespace {
 
 // Runs the agent until the daemon has logged the text, then interrupts it.
+// The agent installs its handler just before its loop, after the daemon has
+// seen its calls; an answered Ping shows the loop is running, so that the
+// signal cannot come first on a slow machine.
 AgentRun interruptAfter(const std::vector<std::string> &simOptions, const std::vector<std::string> &agentArgs,
                    const std::string &simText)
 {
@@ -18,6 +21,8 @@ AgentRun interruptAfter(const std::vector<std::string> &simOptions, const std::v
     bed.startSim(simOptions);
     auto agent = bed.startAgent(agentArgs);
     EXPECT_TRUE(bed.sim().waitForOutput(simText)) << bed.sim().out();
+    BusClient client(bed.busAddress());
+    EXPECT_EQ(client.call(agentConnection(bed.sim().out()), "/", "org.freedesktop.DBus.Peer", "Ping"), "return");
     agent->signal(SIGINT);
     AgentRun run;
     run.exit = agent->wait(20s).value_or(killedBy(SIGKILL));
