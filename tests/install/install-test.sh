@@ -3,7 +3,8 @@
 # what went where, then builds a program against the installed IPC library,
 # once through pkg-config and once through find_package(VelmoraIPC), and runs
 # both against the installed servicemanager. CXX, CXXFLAGS and LDFLAGS are
-# used as a user's build would use them.
+# used as a user's build would use them; in a cross build, programs of the
+# target run through VELMORA_EMULATOR and CMake gets VELMORA_TOOLCHAIN_FILE.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../support/shell.sh"
@@ -41,15 +42,19 @@ cxx="${CXX:-c++}"
 # shellcheck disable=SC2046,SC2086
 "$cxx" -std=c++20 ${CXXFLAGS:-} "$work/src/probe.cpp" -o "$work/probe-pkg-config" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs velmora-ipc) ${LDFLAGS:-}
-cmake -S "$work/src" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" \
+toolchain=()
+[[ -n "${VELMORA_TOOLCHAIN_FILE:-}" ]] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$VELMORA_TOOLCHAIN_FILE")
+cmake -S "$work/src" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" "${toolchain[@]}" \
   -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" || { cat "$work/cmake.log"; exit 1; }
 cmake --build "$work/cmake-build" >>"$work/cmake.log" || { cat "$work/cmake.log"; exit 1; }
 
+# shellcheck disable=SC2206
+run=(${VELMORA_EMULATOR:-})
 export VELMORA_SERVICE_MANAGER="$work/sm.sock"
-daemon "$work/servicemanager.log" "$prefix/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
-wait_until "$prefix/bin/service" list
+daemon "$work/servicemanager.log" "${run[@]}" "$prefix/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
+wait_until "${run[@]}" "$prefix/bin/service" list
 for probe in "$work/probe-pkg-config" "$work/cmake-build/probe"; do
-  out="$("$probe" "probe-$(basename "$probe")")" || fail "$probe failed"
+  out="$("${run[@]}" "$probe" "probe-$(basename "$probe")")" || fail "$probe failed"
   [[ "$out" == "probe-$(basename "$probe"): 42" ]] || fail "$probe printed: $out"
 done
 echo "installed, built against through pkg-config and find_package, and ran"

@@ -27,7 +27,8 @@ protected:
     void expectAll(const std::vector<Case>& cases) {
         for (const Case& c : cases) {
             testsupport::Command command({"sh", "-c", "cd \"$0\" && exec \"$@\"", tmp.path()});
-            command.argv.insert(command.argv.end(), c.argv.begin(), c.argv.end());
+            const std::vector<std::string> words = testsupport::runnable(c.argv);
+            command.argv.insert(command.argv.end(), words.begin(), words.end());
             command.env = testsupport::environment();
             command.env->insert(command.env->end(), {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + tmp.file("no-bus"),
                                                      "VELMORA_SERVICE_MANAGER=" + tmp.file("no-manager")});

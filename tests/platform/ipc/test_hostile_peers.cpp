@@ -236,8 +236,10 @@ protected:
     void SetUp() override {
         ServiceManagerTest::SetUp();
         limitedPath = tmp.file("limited.sock");
-        limited = std::make_unique<Child>(std::vector<std::string>{
-            "/bin/sh", "-c", "ulimit -n 256 && exec \"$0\" \"$1\"", SERVICEMANAGER_BIN, limitedPath});
+        std::vector<std::string> command{"/bin/sh", "-c", "ulimit -n 256 && exec \"$@\"", "sh"};
+        for (std::string& word : testsupport::runnable({SERVICEMANAGER_BIN, limitedPath}))
+            command.push_back(std::move(word));
+        limited = std::make_unique<Child>(command);
         ASSERT_TRUE(eventually([&] { return serviceManagerAt(limitedPath.c_str()) != nullptr; }));
         setenv(IServiceManager::ENV_VAR, limitedPath.c_str(), 1);
     }
@@ -289,8 +291,10 @@ TEST_F(ServiceManagerTest, WithFewTasksToSpareItGoesOnServing) {
     std::filesystem::permissions(dir, std::filesystem::perms::all);
     const std::string path = (dir / "sm.sock").string();
     // LeakSanitizer's exit-time thread would not start under the limit.
-    Child tight({"setpriv", "--reuid=61234", "--regid=61234", "--clear-groups", "prlimit", "--nproc=6:6",
-                 "env", "ASAN_OPTIONS=detect_leaks=0", SERVICEMANAGER_BIN, path});
+    std::vector<std::string> command{"setpriv", "--reuid=61234", "--regid=61234", "--clear-groups",
+                                     "prlimit",  "--nproc=6:6",   "env",           "ASAN_OPTIONS=detect_leaks=0"};
+    for (std::string& word : testsupport::runnable({SERVICEMANAGER_BIN, path})) command.push_back(std::move(word));
+    Child tight(command);
     ASSERT_TRUE(eventually([&] { return serviceManagerAt(path.c_str()) != nullptr; }));
     setenv(IServiceManager::ENV_VAR, path.c_str(), 1);
 
