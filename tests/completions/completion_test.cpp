@@ -5,6 +5,8 @@
 // one with demo-services.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -49,11 +51,27 @@ protected:
         std::vector<std::string> argv{"bash", "--norc", "--noprofile", "-c", kDriver, "driver",
                                       std::string(COMPLETIONS_DIR) + "/" + words[0], words[0]};
         // As typed: a path to the service tool, which the completion runs for the names.
-        argv.push_back(words[0] == "service" ? SERVICE_BIN : words[0]);
+        argv.push_back(words[0] == "service" ? serviceCommand() : words[0]);
         argv.insert(argv.end(), words.begin() + 1, words.end());
         const Finished run = runProgram(argv, env);
         EXPECT_EQ(run.status, 0) << joined(words) << run.err;
         return lines(run.out);
+    }
+
+    // The service tool; in a cross build a script that runs it through the
+    // emulator, since bash cannot start a program of another machine.
+    std::string serviceCommand() {
+        if (!testsupport::emulated()) return SERVICE_BIN;
+        const std::string script = tmp + "/service";
+        if (!std::filesystem::exists(script)) {
+            std::ofstream out(script);
+            out << "#!/bin/sh\nexec";
+            for (const std::string& word : testsupport::runnable({SERVICE_BIN})) out << " '" << word << "'";
+            out << " \"$@\"\n";
+            out.close();
+            std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        }
+        return script;
     }
 
     void expectAll(const std::vector<Case>& cases) {

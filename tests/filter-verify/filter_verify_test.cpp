@@ -57,6 +57,12 @@ std::optional<std::pair<int, int>> pngSize(const fs::path& path) {
 
 class FilterVerify : public testing::Test {
  protected:
+  void SetUp() override {
+    if (testsupport::emulated())
+      GTEST_SKIP() << "filter-verify starts filter itself, and qemu-user cannot start a program of the "
+                      "emulated machine from another without binfmt_misc";
+  }
+
   // Runs filter-verify with args against a fresh Xvfb of 112 x 80 on the
   // rasterizer, with extra environment set (or unset where empty).
   Outcome verify(const std::vector<std::string>& args, const std::string& rasterizer = "llvmpipe",

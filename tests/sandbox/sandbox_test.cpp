@@ -39,7 +39,12 @@ std::vector<std::string> processesWith(const std::string& entry) {
 
 class Sandbox : public ::testing::Test {
 protected:
-    void SetUp() override { std::filesystem::create_directory(tmpdir); }
+    void SetUp() override {
+        if (testsupport::emulated())
+            GTEST_SKIP() << "velmora-sandbox starts the build's programs from bash, which cannot start a "
+                            "program of the emulated machine without binfmt_misc";
+        std::filesystem::create_directory(tmpdir);
+    }
 
     // The sandbox with the given words after its name; its standard streams
     // are piped. Signals start at their defaults, as from a terminal.
