@@ -133,6 +133,9 @@ sample() {
   for ((i = 0; i <= runs; i++)); do
     local f="$fig" ff="$floorfig"
     ((i == 0)) && f="$work/warm" ff="$work/warm"
+    # A pause before each run: the daemons finish with the last client
+    # before the next run starts, which would otherwise share the CPUs.
+    sleep 0.1
     case "$name" in
       service) timed "$f" "$emu" "" "$bin/service" call echo 1 i32 7 ;;
       agent) timed "$f" "$emu" "" "$bin/agent" 1234 ;;
@@ -142,6 +145,7 @@ sample() {
       refresh) FBEMU_VBLANK_HZ=60 timed "$f" "$emu" "$(dirname "$bin")/lib/libfbdev-emu.so" \
         --stop-after 'refresh rate = ' 2 -- "$bin/refresh" ;;
     esac
+    sleep 0.1
     timed "$ff" "$emu" "" "$floor"
   done
 }
