@@ -25,6 +25,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 native="$(cd "$1" && pwd)"
 builds=("$native")
 [[ $# == 2 ]] && builds+=("$(cd "$2" && pwd)")
+declare -A shown=(["$native"]="$1")  # build directories as given, for headings
+[[ $# == 2 ]] && shown["${builds[1]}"]="$2"
 
 work="$(mktemp -d)"
 pids=()
@@ -205,9 +207,9 @@ report() {
 
   echo
   if [[ -n "$emu" ]]; then
-    echo "$system ($build), run under $emu (user-mode emulation: times are the emulator's), median of $runs runs"
+    echo "$system (${shown[$build]}), run under $emu (user-mode emulation: times are the emulator's), median of $runs runs"
   else
-    echo "$system ($build), native, median of $runs runs"
+    echo "$system (${shown[$build]}), native, median of $runs runs"
   fi
   printf '%-15s %17s  %18s  %17s  %19s  %s\n' program "stripped size" "peak resident" \
     "CPU user+sys" "wall" "needs (DT_NEEDED)"
@@ -241,7 +243,7 @@ done
 # --- the other benchmarks' ratio lines, native only ----------------------
 
 echo
-echo "benchmarks ($native, native, short settings): titles and ratio lines"
+echo "benchmarks (${shown[$native]}, native, short settings): titles and ratio lines"
 bench() {  # bench [--all] COMMAND...: titles (unindented lines) and ratio lines, or all
   local pattern='^[^ ]|ratio|[0-9]x|= [0-9.]+ callBinder round trips'
   [[ "$1" == --all ]] && { pattern=''; shift; }
