@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# report.sh [-n RUNS] NATIVE_BUILD [ARM64_BUILD]: what each tool costs
-# next to the cost of starting a process at all.
+# report.sh [-n RUNS] [--table-only] NATIVE_BUILD [ARM64_BUILD]: what each
+# tool costs next to the cost of starting a process at all.
 #
 # For agent, service, filter and refresh (and the stand-ins' sizes) of each
 # build: stripped size, DT_NEEDED libraries, peak resident memory, CPU
 # (user + sys) and wall time of a typical run, each as a ratio to a trivial
 # C program built by the same compiler and run the same way (under the build's
 # emulator for a cross build). Medians of RUNS runs (default 7). Then the
-# ratio lines of the native benchmarks, run with short settings.
+# ratio lines of the native benchmarks, run with short settings (not with
+# --table-only).
 #
 # Everything runs on private addresses (a private bus, a private service
 # manager socket, a private Xvfb, the emulated framebuffer) and is stopped
@@ -15,10 +16,16 @@
 # is measured, and a daemon under emulation would only add to its wall time.
 set -euo pipefail
 
-runs=7
-if [[ "${1:-}" == -n ]]; then runs="$2"; shift 2; fi
+runs=7 table_only=""
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    -n) runs="${2:-}"; shift 2 || break ;;
+    --table-only) table_only=1; shift ;;
+    *) break ;;
+  esac
+done
 if (($# < 1 || $# > 2)) || ! [[ "$runs" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: bench/report/report.sh [-n RUNS] NATIVE_BUILD [ARM64_BUILD]" >&2
+  echo "usage: bench/report/report.sh [-n RUNS] [--table-only] NATIVE_BUILD [ARM64_BUILD]" >&2
   exit 2
 fi
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -241,6 +248,8 @@ for build in "${builds[@]}"; do
 done
 
 # --- the other benchmarks' ratio lines, native only ----------------------
+
+[[ -z "$table_only" ]] || exit 0
 
 echo
 echo "benchmarks (${shown[$native]}, native, short settings): titles and ratio lines"
