@@ -151,7 +151,8 @@ sample() {
       filter) timed "$f" "$emu" "" "$bin/filter" 2 pbuffer ;;
       # refresh never ends: it runs until its first measured rate, 120 flips
       # after the mode report (whose computed rate is the first such line).
-      refresh) FBEMU_VBLANK_HZ=60 timed "$f" "$emu" "$(dirname "$bin")/lib/libfbdev-emu.so" \
+      # An ASan-built refresh sees the preloaded library ahead of its runtime.
+      refresh) FBEMU_VBLANK_HZ=60 ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}" timed "$f" "$emu" "$(dirname "$bin")/lib/libfbdev-emu.so" \
         --stop-after 'refresh rate = ' 2 -- "$bin/refresh" ;;
     esac
     sleep 0.1
