@@ -96,7 +96,8 @@ exec 3>"$work/display"
 start "$work/xvfb.log" Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 480x320x24
 exec 3>&-
 wait_for test -s "$work/display"
-export DISPLAY=":$(cat "$work/display")" LIBGL_ALWAYS_SOFTWARE=1
+display="$(cat "$work/display")"
+export DISPLAY=":$display" LIBGL_ALWAYS_SOFTWARE=1
 
 # --- measuring -----------------------------------------------------------
 
@@ -258,6 +259,7 @@ bench() {  # bench [--all] COMMAND...: titles (unindented lines) and ratio lines
   local pattern='^[^ ]|ratio|[0-9]x|= [0-9.]+ callBinder round trips'
   [[ "$1" == --all ]] && { pattern=''; shift; }
   echo "\$ $(basename "$1") ${*:2}"
+  [[ -x "$1" ]] || { echo "  (not built: VELMORA_BENCH is off in this build)"; return 0; }
   if ! "$@" >"$work/bench.out" 2>&1; then
     sed 's/^/  ! /' "$work/bench.out"
     bench_failed=1
