@@ -258,7 +258,7 @@ echo "benchmarks (${shown[$native]}, native, short settings): titles and ratio l
 bench() {  # bench [--all] COMMAND...: titles (unindented lines) and ratio lines, or all
   local pattern='^[^ ]|ratio|[0-9]x|= [0-9.]+ callBinder round trips'
   [[ "$1" == --all ]] && { pattern=''; shift; }
-  echo "\$ $(basename "$1") ${*:2}"
+  echo "\$ $(basename "$1")${2:+ ${*:2}}"
   [[ -x "$1" ]] || { echo "  (not built: VELMORA_BENCH is off in this build)"; return 0; }
   if ! "$@" >"$work/bench.out" 2>&1; then
     sed 's/^/  ! /' "$work/bench.out"
