@@ -28,3 +28,7 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_QEMU} CACHE STRING
 
 # For packaging rules: the Debian architecture of what this builds.
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VELMORA_DEBIAN_ARCH} CACHE STRING "Debian architecture of the packages")
+
+# Debian's multiarch library directory, as GNUInstallDirs gives natively but
+# not when cross compiling; the -dev package's pkg-config file goes there.
+set(CMAKE_INSTALL_LIBDIR lib/${VELMORA_TRIPLET} CACHE PATH "Object code libraries (lib/TRIPLET)")

@@ -3,18 +3,30 @@
 # flags, warnings not errors), checks them with lintian, extracts them into a
 # temporary root and runs one case of each tool from there, against the
 # stand-in platform from the same packages.
+#   packages.sh [arm64|armhf]   for another architecture: cross-built, and
+#                               the packaged programs run under qemu-user
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 source "$root/tests/support/shell.sh"
-build="$root/build-deb"
+arch="${1:-}"
+cross=() run=()
+case "$arch" in
+  "") ;;
+  arm64) cross=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake") run=(qemu-aarch64) ;;
+  armhf) cross=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake") run=(qemu-arm) ;;
+  *) echo "usage: $0 [arm64|armhf]" >&2; exit 2 ;;
+esac
+build="$root/build-deb${arch:+-$arch}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-packages.XXXXXX")"
 trap 'stop_daemons; rm -rf "$work"' EXIT
 
+# dpkg-buildflags and dpkg-shlibdeps (through CPack) follow the target.
+[[ -n "$arch" ]] && export DEB_HOST_ARCH="$arch"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)"
 cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
-  -DBUILD_TESTING=OFF -DVELMORA_BENCH=OFF \
+  -DBUILD_TESTING=OFF -DVELMORA_BENCH=OFF "${cross[@]}" \
   -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DCMAKE_SHARED_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >"$work/configure.log" ||
@@ -25,6 +37,11 @@ rm -f "$build"/*.deb
 
 debs=("$build"/velmora-tools_*.deb "$build"/velmora-platform_*.deb "$build"/velmora-ipc-dev_*.deb)
 for deb in "${debs[@]}"; do [[ -f "$deb" ]] || fail "no package ${deb##*/}"; done
+if [[ -n "$arch" ]]; then
+  for deb in "${debs[@]}"; do
+    [[ "$(dpkg-deb -f "$deb" Architecture)" == "$arch" ]] || fail "${deb##*/} is not for $arch"
+  done
+fi
 lintian --fail-on error --tag-display-limit 0 "${debs[@]}" || fail "lintian found errors"
 
 # Dependencies: computed ones, and tools on the platform (the display library).
@@ -42,9 +59,9 @@ daemon "$work/bus.log" dbus-daemon --config-file="$usr/share/velmora/bus.conf" \
   --address="unix:path=$work/bus" --nofork
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
 wait_until test -S "$work/bus"
-daemon "$work/sim.log" "$usr/sbin/bluetooth-sim" --on-register "pin /org/tavik/hci0/dev_1; release"
+daemon "$work/sim.log" "${run[@]}" "$usr/sbin/bluetooth-sim" --on-register "pin /org/tavik/hci0/dev_1; release"
 wait_until grep -q '^ready ' "$work/sim.log"
-timeout 300 "$usr/bin/agent" 1234 >"$work/agent.out" 2>"$work/agent.err" ||
+timeout 300 "${run[@]}" "$usr/bin/agent" 1234 >"$work/agent.out" 2>"$work/agent.err" ||
   fail "agent: $(cat "$work/agent.err")"
 grep -q "Agent has been released" "$work/agent.err" || fail "agent was not released: $(cat "$work/agent.err")"
 grep -q "1234" "$work/sim.log" || fail "bluetooth-sim got no PIN code: $(cat "$work/sim.log")"
@@ -53,11 +70,11 @@ stop_daemons
 
 # service against servicemanager and demo-services.
 export VELMORA_SERVICE_MANAGER="$work/sm.sock"
-daemon "$work/sm.log" "$usr/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
-wait_until "$usr/bin/service" list
-daemon "$work/demo.log" "$usr/sbin/demo-services"
+daemon "$work/sm.log" "${run[@]}" "$usr/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
+wait_until "${run[@]}" "$usr/bin/service" list
+daemon "$work/demo.log" "${run[@]}" "$usr/sbin/demo-services"
 wait_until grep -q "demo-services: ready" "$work/demo.log"
-[[ "$("$usr/bin/service" check echo)" == "Service echo: found" ]] || fail "service check echo"
+[[ "$("${run[@]}" "$usr/bin/service" check echo)" == "Service echo: found" ]] || fail "service check echo"
 echo "packages: service found demo-services' echo"
 stop_daemons
 
@@ -67,7 +84,7 @@ daemon "$work/xvfb.log" sh -c 'exec Xvfb -displayfd 3 -noreset -nolisten tcp -sc
 wait_until test -s "$work/display"
 for args in "6" "2 pbuffer"; do
   # shellcheck disable=SC2086
-  DISPLAY=":$(head -n 1 "$work/display")" LIBGL_ALWAYS_SOFTWARE=1 timeout 300 "$usr/bin/filter" $args \
+  DISPLAY=":$(head -n 1 "$work/display")" LIBGL_ALWAYS_SOFTWARE=1 timeout 300 "${run[@]}" "$usr/bin/filter" $args \
     >"$work/filter.out" 2>"$work/filter.err" || fail "filter $args: $(cat "$work/filter.err")"
 done
 [[ "$(cat "$work/filter.out")" == "using pbuffer" ]] || fail "filter 2 pbuffer printed: $(cat "$work/filter.out")"
@@ -75,7 +92,12 @@ echo "packages: filter drew on the display and on a pbuffer"
 stop_daemons
 
 # refresh on the emulated framebuffer, until its first rate line.
-daemon "$work/refresh.out" env LD_PRELOAD="$private/libfbdev-emu.so" FBEMU_VBLANK_HZ=60 "$usr/bin/refresh"
+# Under qemu the preload is the guest's, never the host loader's.
+if ((${#run[@]})); then
+  daemon "$work/refresh.out" env FBEMU_VBLANK_HZ=60 "${run[@]}" -E LD_PRELOAD="$private/libfbdev-emu.so" "$usr/bin/refresh"
+else
+  daemon "$work/refresh.out" env LD_PRELOAD="$private/libfbdev-emu.so" FBEMU_VBLANK_HZ=60 "$usr/bin/refresh"
+fi
 wait_until grep -q '^refresh rate = ' "$work/refresh.out"
 grep -q '^bpp *= 16$' "$work/refresh.out" || fail "refresh: $(cat "$work/refresh.out")"
 echo "packages: refresh measured the emulated framebuffer"
