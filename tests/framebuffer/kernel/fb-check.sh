@@ -31,10 +31,10 @@ case "$arch" in
     options="vfb.vfb_enable=1 vfb.videomemorysize=$memory"
     ;;
   arm64)
-    # cirrus scans out RGB565 itself (bochs and virtio-gpu only 32 bpp, which
-    # DRM's fbdev emulation would not change to 16). fbdev emulation sizes
-    # its buffer for the mode given with video= on the VGA connector, at the
-    # depth given there; an overallocation of 200 % makes it two pages high.
+    # cirrus scans out RGB565 (bochs does not, and DRM's fbdev emulation
+    # keeps the depth it started with). The emulation sizes its buffer for
+    # the mode given with video= on the VGA connector, at the depth given
+    # there; an overallocation of 200 % makes it two pages high.
     driver=cirrus
     qemu+=(-device cirrus-vga)
     mode=640x480
