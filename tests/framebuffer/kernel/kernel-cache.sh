@@ -20,12 +20,16 @@ mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 
+# A kernel directory is complete for one module, the one its stamp names:
+# asked for another, it is unpacked again.
+complete() { [[ "$(cat "$1/complete" 2>/dev/null)" == "${module//-/_}" ]]; }
+
 # The newest kernel of ARCH already unpacked here, for a machine without
 # package lists.
 cached_kernel() {
   local dir
   for dir in $(ls -1dt "$cache"/linux-image-*-"$arch"_*/ 2>/dev/null); do
-    [[ -e "$dir/complete" ]] && { echo "${dir%/}"; return 0; }
+    complete "$dir" && { echo "${dir%/}"; return 0; }
   done
   return 1
 }
@@ -45,7 +49,7 @@ download=$pkg
 pkg=${pkg%%:*}
 
 dir="$cache/${pkg}_${version//:/%3a}"
-if [[ -e "$dir/complete" ]]; then echo "$dir"; exit 0; fi
+if complete "$dir"; then echo "$dir"; exit 0; fi
 
 deb=$(ls "$cache"/"${pkg}"_*.deb 2>/dev/null | grep -F "_${version//:/%3a}_" | head -n 1 || true)
 if [[ -z "$deb" ]]; then
@@ -135,7 +139,7 @@ case "$arch" in
     cp "$tmp/bin/busybox" "$dir/busybox"
     ;;
 esac
-touch "$dir/complete"
+echo "${module//-/_}" >"$dir/complete"
 # Only the newest kernel of each architecture is kept: drop what earlier
 # releases left here.
 for old in "$cache"/linux-image-*-"$arch"_*; do
