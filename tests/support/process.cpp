@@ -280,6 +280,8 @@ bool emulated()
 std::vector<std::string> runnable(std::vector<std::string> argv)
 {
     std::string program = swapped(located(argv.at(0)));
+    // What runs is what the command line names: a swapped program too.
+    argv[0] = program;
     std::vector<std::string> env;
     emulate(program, argv, env);
     return argv;
