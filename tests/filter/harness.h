@@ -60,6 +60,12 @@ std::map<std::string, std::string> captureEnv(const std::string& display,
 // GALLIUM_DRIVER names; zink runs on the lavapipe Vulkan driver.
 inline const std::vector<std::string> kRasterizers = {"llvmpipe", "softpipe", "zink"};
 
+// The rasterizer of tests that name none: llvmpipe, or softpipe where
+// llvmpipe cannot be tested (see unusableRasterizer).
+const std::string& defaultRasterizer();
+// Why the rasterizer cannot be tested on this machine; empty when it can.
+std::string unusableRasterizer(const std::string& rasterizer);
+
 // The environment that selects a rasterizer; runtimeDir serves as the
 // private XDG_RUNTIME_DIR that Vulkan's window-system code wants.
 std::map<std::string, std::string> rasterizerEnv(const std::string& rasterizer,
