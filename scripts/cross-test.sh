@@ -37,5 +37,5 @@ run() {
 run "$arch tools against x86-64 stand-ins" servicemanager,demo-services,bluetooth-sim
 if [[ "$arch" == arm64 ]]; then
   run "x86-64 agent and service against arm64 stand-ins" agent,service \
-    -R '^(agent[.]|Call[.]|ServiceTool|Completion[.]|ServiceManagerTest[.]|LimitedManagerTest[.])'
+    -R '^(agent[.]|Call[.]|ServiceTool|Completion[.]|ServiceManagerTest[.]|LimitedManagerTest[.]|StandIns[.])'
 fi
