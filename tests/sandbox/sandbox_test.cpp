@@ -3,10 +3,13 @@
 // signal; afterwards nothing it started may still run and its temporary
 // directory must be gone.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,8 +51,17 @@ protected:
 
     // The sandbox with the given words after its name; its standard streams
     // are piped. Signals start at their defaults, as from a terminal.
-    std::unique_ptr<Process> start(const std::vector<std::string>& words, Stream in = Stream::null()) {
-        std::vector<std::string> argv{"env", "--default-signal=INT,TERM,HUP", SANDBOX_BIN};
+    // With a user, as that user (setpriv: the test must run as root).
+    std::unique_ptr<Process> start(const std::vector<std::string>& words, Stream in = Stream::null(),
+                                   const std::string& user = "") {
+        std::vector<std::string> argv;
+        if (!user.empty()) {
+            const passwd* entry = getpwnam(user.c_str());
+            if (!entry) throw std::runtime_error("no user " + user);
+            argv = {"setpriv", "--reuid=" + std::to_string(entry->pw_uid), "--regid=" + std::to_string(entry->pw_gid),
+                    "--clear-groups"};
+        }
+        argv.insert(argv.end(), {"env", "--default-signal=INT,TERM,HUP", SANDBOX_BIN});
         argv.insert(argv.end(), words.begin(), words.end());
         Command command(argv);
         command.env = testsupport::environment([](std::string_view name) {
@@ -157,6 +169,25 @@ TEST_F(Sandbox, TheShellWithoutACommandHasTheBannerPromptAndCompletions) {
     EXPECT_NE(sandbox->err().find("agent 123456"), std::string::npos);
     EXPECT_NE(sandbox->out().find("complete -F _velmora_service service\n"), std::string::npos) << sandbox->out();
     EXPECT_NE(sandbox->out().find("prompt (velmora) "), std::string::npos);
+    expectNothingLeft(sandboxDir(sandbox->out()));
+}
+
+// Whoever starts it is the simulated Bluetooth daemon's user on its bus.
+TEST_F(Sandbox, WorksForAnotherUserThanRoot) {
+    namespace fs = std::filesystem;
+    if (getuid() != 0) GTEST_SKIP() << "starting the sandbox as another user needs root";
+    if (!getpwnam("nobody")) GTEST_SKIP() << "no user nobody";
+    for (fs::path dir = fs::canonical(SANDBOX_BIN).parent_path(); dir != dir.root_path(); dir = dir.parent_path())
+        if ((fs::status(dir).permissions() & fs::perms::others_exec) == fs::perms::none)
+            GTEST_SKIP() << "other users cannot reach the build tree: " << dir;
+    fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(tmpdir, fs::perms::all);
+    // nobody: a user with a password database entry, which dbus-daemon wants.
+    auto sandbox = start({"bash", "-c", "echo \"dir=$VELMORA_SANDBOX\"; agent 123456; echo \"agent status $?\"; id -un"},
+                         Stream::null(), "nobody");
+    EXPECT_EQ(sandbox->finish(5min), testsupport::exitedWith(0)) << sandbox->err();
+    EXPECT_NE(sandbox->out().find("agent status 0\nnobody\n"), std::string::npos) << sandbox->out() << sandbox->err();
+    EXPECT_NE(sandbox->err().find("Agent has been released"), std::string::npos) << sandbox->err();
     expectNothingLeft(sandboxDir(sandbox->out()));
 }
 
