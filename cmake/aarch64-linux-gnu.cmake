@@ -1,5 +1,5 @@
 # Cross build for 64-bit ARM with Debian's cross toolchain
-# (crossbuild-essential-arm64) and the :arm64 multiarch -dev packages.
+# (crossbuild-essential-arm64) and an arm64 sysroot.
 set(VELMORA_TRIPLET aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(VELMORA_DEBIAN_ARCH arm64)

@@ -1,5 +1,5 @@
 # Cross build for 32-bit ARM (hard float) with Debian's cross toolchain
-# (crossbuild-essential-armhf) and the :armhf multiarch -dev packages.
+# (crossbuild-essential-armhf) and an armhf sysroot.
 set(VELMORA_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(VELMORA_DEBIAN_ARCH armhf)

@@ -23,6 +23,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # filter needs the display library, which velmora-platform ships in its
 # private directory; dpkg-shlibdeps finds it there in the staging tree.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
+# A cross build's libraries are in its sysroot, whose dpkg database
+# (DPKG_ADMINDIR) says which packages they come from.
+if(CMAKE_SYSROOT)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+       ${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE} ${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velmora-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # cross-build.sh ARCH DIR [cmake options...]: configures and builds the
 # project for a Debian ARM architecture (arm64 or armhf) into DIR, with the
-# matching toolchain file from cmake/. Its tests run under qemu-user.
+# matching toolchain file from cmake/ and the target's sysroot, made first
+# when missing (scripts/sysroot.sh). Its tests run under qemu-user.
+# Exit status 77, after one "SKIP: " line, when no sysroot can be made.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 if (($# < 2)); then
@@ -10,8 +12,10 @@ if (($# < 2)); then
 fi
 arch="$1" dir="$2"; shift 2
 case "$arch" in
-  arm64 | aarch64) toolchain=aarch64-linux-gnu ;;
-  armhf | arm) toolchain=arm-linux-gnueabihf ;;
+  arm64 | aarch64) arch=arm64 toolchain=aarch64-linux-gnu ;;
+  armhf | arm) arch=armhf toolchain=arm-linux-gnueabihf ;;
   *) echo "cross-build: unknown architecture '$arch' (arm64 or armhf)" >&2; exit 2 ;;
 esac
-exec "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" "$@"
+sysroot="$("$root/scripts/sysroot.sh" "$arch")" || { status=$?; echo "$sysroot"; exit "$status"; }
+exec "$root/scripts/build.sh" "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
+  -DVELMORA_SYSROOT="$sysroot" "$@"

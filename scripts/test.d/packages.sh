@@ -16,6 +16,13 @@ case "$arch" in
   armhf) cross=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/arm-linux-gnueabihf.cmake") ;;
   *) echo "usage: $0 [arm64|armhf]" >&2; exit 2 ;;
 esac
+if [[ -n "$arch" ]]; then
+  sysroot="$("$root/scripts/sysroot.sh" "$arch")" || { status=$?; echo "$sysroot"; exit "$status"; }
+  cross+=(-DVELMORA_SYSROOT="$sysroot")
+  # dpkg-shlibdeps (through CPack) finds the target's libraries' packages
+  # in the sysroot's database.
+  export DPKG_ADMINDIR="$sysroot/var/lib/dpkg"
+fi
 build="$root/build-deb${arch:+-$arch}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-packages.XXXXXX")"
 trap 'stop_daemons; rm -rf "$work"' EXIT
@@ -34,7 +41,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build "$build" -j "$(nproc)" >"$work/build.log" || { tail -n 60 "$work/build.log"; exit 1; }
 # The packaged programs run here through the build's own emulator, if any.
 # shellcheck disable=SC2207
-run=($(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt"))
+run=($(sed -n 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=//p' "$build/CMakeCache.txt" | tr ';' ' '))
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
 
