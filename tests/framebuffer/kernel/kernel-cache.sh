@@ -34,16 +34,34 @@ cached_kernel() {
   return 1
 }
 
-# A foreign architecture's packages are known to apt once dpkg has it
-# (dpkg --add-architecture) and the lists are updated.
-qualified=linux-image-$arch
-[[ "$arch" == "$(dpkg --print-architecture)" ]] || qualified+=":$arch"
-pkg=$(apt-cache depends "$qualified" 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }' || true)
+# This machine's apt knows its own architecture's kernel. Another one's is
+# looked up with apt's own options in a private state under CACHE, so that
+# dpkg never learns of that architecture; its lists are fetched again after
+# a day. An index that fails to download is no matter while the kernel's
+# package is still known.
+apt=(apt-get)
+cache_query=(apt-cache)
+if [[ "$arch" != "$(dpkg --print-architecture)" ]]; then
+  state="$cache/apt-$arch"
+  mkdir -p "$state/lists/partial" "$state/archives/partial"
+  touch "$state/status"
+  options=(-o APT::Architecture="$arch" -o APT::Architectures="$arch"
+           -o Dir::State="$state" -o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status"
+           -o Dir::Cache="$state" -o Dir::Cache::archives="$state/archives"
+           -o Debug::NoLocking=true -o APT::Sandbox::User=root)
+  apt=(apt-get "${options[@]}")
+  cache_query=(apt-cache "${options[@]}")
+  if [[ -z "$(find "$state/lists" -maxdepth 1 -name '*Packages*' -mtime -1 2>/dev/null)" ]]; then
+    "${apt[@]}" -q update >"$cache/update-$arch.log" 2>&1 ||
+      echo "kernel-cache: apt-get update for $arch failed, going on with the lists it has: $(grep -m 1 '^E: ' "$cache/update-$arch.log" || tail -n 1 "$cache/update-$arch.log")" >&2
+  fi
+fi
+pkg=$("${cache_query[@]}" depends "linux-image-$arch" 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^linux-image-/ { print $2; exit }' || true)
 version=""
-[[ -n "$pkg" ]] && version=$(apt-cache policy "$pkg" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
+[[ -n "$pkg" ]] && version=$("${cache_query[@]}" policy "$pkg" 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
 if [[ -z "$pkg" || -z "$version" || "$version" == "(none)" ]]; then
   if dir=$(cached_kernel); then echo "$dir"; exit 0; fi
-  skip "apt knows no $qualified kernel (dpkg --add-architecture $arch; apt-get update) and none is cached in $cache"
+  skip "apt knows no linux-image-$arch kernel (no package lists for $arch?) and none is cached in $cache"
 fi
 download=$pkg
 pkg=${pkg%%:*}
@@ -58,7 +76,7 @@ if [[ -z "$deb" ]]; then
   # no truncated package behind. apt warns when its sandbox user cannot
   # write there; the download works all the same.
   rm -rf "$cache/download" && mkdir "$cache/download"
-  (cd "$cache/download" && apt-get download -q "$download=$version") >"$cache/download.log" 2>&1 ||
+  (cd "$cache/download" && "${apt[@]}" download -q "$download=$version") >"$cache/download.log" 2>&1 ||
     { cat "$cache/download.log" >&2; skip "cannot download $pkg $version"; }
   mv "$cache/download/"*.deb "$cache/"
   rmdir "$cache/download"
@@ -129,8 +147,8 @@ case "$arch" in
     bb=$(ls "$cache"/busybox-static_*_"$arch".deb 2>/dev/null | head -n 1 || true)
     if [[ -z "$bb" ]]; then
       rm -rf "$cache/download" && mkdir "$cache/download"
-      (cd "$cache/download" && apt-get download -q "busybox-static:$arch") >"$cache/download.log" 2>&1 ||
-        { cat "$cache/download.log" >&2; skip "cannot download busybox-static:$arch"; }
+      (cd "$cache/download" && "${apt[@]}" download -q busybox-static) >"$cache/download.log" 2>&1 ||
+        { cat "$cache/download.log" >&2; skip "cannot download busybox-static for $arch"; }
       mv "$cache/download/"*.deb "$cache/"
       rmdir "$cache/download"
       bb=$(ls "$cache"/busybox-static_*_"$arch".deb | head -n 1)
