@@ -178,9 +178,8 @@ TEST_F(Sandbox, WorksForAnotherUserThanRoot) {
     if (getuid() != 0) GTEST_SKIP() << "starting the sandbox as another user needs root";
     if (!getpwnam("nobody")) GTEST_SKIP() << "no user nobody";
     for (const fs::path& start : {fs::canonical(SANDBOX_BIN).parent_path(), fs::canonical(tmp.path()).parent_path()})
-        for (fs::path dir = start; dir != dir.root_path(); dir = dir.parent_path())
-            if ((fs::status(dir).permissions() & fs::perms::others_exec) == fs::perms::none)
-                GTEST_SKIP() << "other users cannot reach " << dir;
+        if (!testsupport::othersCanReach(start / "."))
+            GTEST_SKIP() << "other users cannot reach " << start;
     fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
     fs::permissions(tmpdir, fs::perms::all);
     // nobody: a user with a password database entry, which dbus-daemon wants.

@@ -287,6 +287,100 @@ std::vector<std::string> runnable(std::vector<std::string> argv)
     return argv;
 }
 
+bool othersCanReach(const std::filesystem::path &path)
+{
+    namespace fs = std::filesystem;
+    const auto others = [](const fs::path &entry, fs::perms wanted) {
+        std::error_code error;
+        const fs::file_status status = fs::status(entry, error);
+        return !error && fs::exists(status) && (status.permissions() & wanted) != fs::perms::none;
+    };
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    if (error || !others(absolute, fs::perms::others_read))
+        return false;
+    for (fs::path dir = absolute.parent_path();; dir = dir.parent_path()) {
+        if (!others(dir, fs::perms::others_exec))
+            return false;
+        if (dir == dir.root_path())
+            return true;
+    }
+}
+
+std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const std::filesystem::path &dir,
+                                          std::string *why)
+{
+    namespace fs = std::filesystem;
+    if (!othersCanReach(dir / ".")) {
+        *why = "other users cannot reach " + dir.string();
+        return {};
+    }
+    const std::string program = swapped(located(argv.at(0)));
+    const Emulator e = emulator();
+    const bool guest = !e.command.empty() && e.machine != EM_NONE && machineOf(program) == e.machine;
+    // The guest's root: what the emulator's -L names.
+    fs::path guestRoot;
+    if (guest)
+        for (size_t i = 0; i + 1 < e.command.size(); ++i)
+            if (e.command[i] == "-L")
+                guestRoot = e.command[i + 1];
+
+    // The loader lists what the program loads, by the paths it found.
+    Command trace({program});
+    if (guest)
+        trace.argv = e.command, trace.argv.insert(trace.argv.end(), {"-E", "LD_TRACE_LOADED_OBJECTS=1", program});
+    else
+        trace.env = environment(), trace.env->push_back("LD_TRACE_LOADED_OBJECTS=1");
+    trace.out = Stream::pipe();
+    Process tracing(trace);
+    if (tracing.finish(2min) != exitedWith(0)) {
+        *why = "cannot list the libraries of " + program;
+        return {};
+    }
+
+    std::error_code error;
+    const fs::path copy = dir / fs::path(program).filename();
+    fs::copy_file(program, copy, fs::copy_options::overwrite_existing, error);
+    std::vector<std::string> libraries;
+    std::istringstream lines(tracing.out());
+    for (std::string line; !error && std::getline(lines, line);) {
+        const size_t arrow = line.find("=> ");
+        std::string path = line.substr(arrow == std::string::npos ? line.find_first_not_of(" \t") : arrow + 3);
+        path = path.substr(0, path.find(" ("));
+        if (!path.starts_with("/"))
+            continue;
+        const fs::path host = guest && fs::exists(guestRoot / path.substr(1)) ? guestRoot / path.substr(1) : fs::path(path);
+        if (othersCanReach(host))
+            continue;
+        // The guest finds its copy at the same path in its root; the host's
+        // loader finds it through LD_LIBRARY_PATH.
+        const fs::path target = guest ? dir / "root" / path.substr(1) : dir / "lib" / fs::path(path).filename();
+        fs::create_directories(target.parent_path(), error);
+        if (!error)
+            fs::copy_file(host, target, fs::copy_options::overwrite_existing, error);
+        libraries.push_back(path);
+    }
+    if (error) {
+        *why = "cannot copy " + program + " and its libraries into " + dir.string() + ": " + error.message();
+        return {};
+    }
+
+    std::vector<std::string> command;
+    if (guest) {
+        command = e.command;
+        for (size_t i = 0; i + 1 < command.size(); ++i)
+            if (command[i] == "-L")
+                command[i + 1] = (dir / "root").string();
+        if (argv[0] != program)
+            command.insert(command.end(), {"-0", argv[0]});
+    } else if (!libraries.empty()) {
+        command = {"env", "LD_LIBRARY_PATH=" + (dir / "lib").string()};
+    }
+    command.push_back(copy.string());
+    command.insert(command.end(), argv.begin() + 1, argv.end());
+    return command;
+}
+
 bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout, std::chrono::milliseconds interval)
 {
     const auto deadline = Clock::now() + timeout;
