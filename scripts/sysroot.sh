@@ -70,6 +70,10 @@ if ! make_root "${sources[@]}"; then
     skip "cannot make the $arch sysroot: $(failure)"
 fi
 
+# The guest's devices and temporary files are the machine's own: qemu looks
+# in the sysroot first (a pseudo-terminal there belongs to no devpts).
+rm -rf "$dir.new/dev" "$dir.new/tmp"
+
 # Packages link their libraries absolutely (libz.so -> /lib/...): inside the
 # root those links must stay inside it, or the linker falls back to the
 # static archive next to them.

@@ -97,9 +97,20 @@ const std::string& defaultRasterizer() {
 
 std::map<std::string, std::string> rasterizerEnv(const std::string& rasterizer,
                                                  const fs::path& runtimeDir) {
-  return {
+  std::map<std::string, std::string> env{
       {"LIBGL_ALWAYS_SOFTWARE", "1"},
       {"GALLIUM_DRIVER", rasterizer},
       {"XDG_RUNTIME_DIR", runtimeDir.string()},
   };
+  // qemu-user shows the guest its root's directories but checks a file's
+  // existence on the host, so the Vulkan loader lists the guest's driver
+  // files and then finds none of them: it is given lavapipe's by its path.
+  const fs::path root = testsupport::guestRoot();
+  const fs::path drivers = root / "usr/share/vulkan/icd.d";
+  std::error_code error;
+  if (rasterizer == "zink" && !root.empty())
+    for (const auto& entry : fs::directory_iterator(drivers, error))
+      if (entry.path().filename().string().starts_with("lvp_icd."))
+        env["VK_DRIVER_FILES"] = ("/" / entry.path().lexically_relative(root)).string();
+  return env;
 }

@@ -287,6 +287,15 @@ std::vector<std::string> runnable(std::vector<std::string> argv)
     return argv;
 }
 
+std::filesystem::path guestRoot()
+{
+    const Emulator e = emulator();
+    for (size_t i = 0; i + 1 < e.command.size(); ++i)
+        if (e.command[i] == "-L")
+            return e.command[i + 1];
+    return {};
+}
+
 bool othersCanReach(const std::filesystem::path &path)
 {
     namespace fs = std::filesystem;
@@ -318,12 +327,7 @@ std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const s
     const std::string program = swapped(located(argv.at(0)));
     const Emulator e = emulator();
     const bool guest = !e.command.empty() && e.machine != EM_NONE && machineOf(program) == e.machine;
-    // The guest's root: what the emulator's -L names.
-    fs::path guestRoot;
-    if (guest)
-        for (size_t i = 0; i + 1 < e.command.size(); ++i)
-            if (e.command[i] == "-L")
-                guestRoot = e.command[i + 1];
+    const fs::path root = guest ? guestRoot() : fs::path();
 
     // The loader lists what the program loads, by the paths it found.
     Command trace({program});
@@ -349,7 +353,7 @@ std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const s
         path = path.substr(0, path.find(" ("));
         if (!path.starts_with("/"))
             continue;
-        const fs::path host = guest && fs::exists(guestRoot / path.substr(1)) ? guestRoot / path.substr(1) : fs::path(path);
+        const fs::path host = guest && fs::exists(root / path.substr(1)) ? root / path.substr(1) : fs::path(path);
         if (othersCanReach(host))
             continue;
         // The guest finds its copy at the same path in its root; the host's

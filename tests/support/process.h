@@ -71,6 +71,10 @@ bool emulated();
 // argv[0] is a program of the emulated machine, as Process starts it.
 std::vector<std::string> runnable(std::vector<std::string> argv);
 
+// The root the emulator gives the programs it runs (qemu's -L), where their
+// loader, libraries and data files are; empty when there is none.
+std::filesystem::path guestRoot();
+
 // True when a user other than the owner, in none of its groups, can reach
 // `path` (every directory above it searchable by others) and read it.
 bool othersCanReach(const std::filesystem::path &path);
