@@ -235,11 +235,11 @@ TEST_F(FilterVerify, JsonGivesTheFigures) {
   EXPECT_EQ(lines[0].rfind("{\"test\":2,\"format\":\"GL_RGB\",\"type\":\"GL_UNSIGNED_SHORT_5_6_5\",\"name\":"
                            "\"rgb565\"" + common, 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find(",\"result\":\"FAIL\",\"note\":\"looks like another format (GL_LUMINANCE "
-                          "GL_UNSIGNED_BYTE)\",\"renderer\":\"softpipe\",\"seconds\":"), std::string::npos)
+                          "GL_UNSIGNED_BYTE)\",\"errors\":[],\"renderer\":\"softpipe\",\"seconds\":"), std::string::npos)
       << lines[0];
   EXPECT_EQ(lines[1].rfind("{\"test\":6,\"format\":\"GL_RGBA\",\"type\":\"GL_UNSIGNED_BYTE\",\"name\":\"rgba8888\"" +
                            common + "{\"red\":0,\"green\":0,\"blue\":0,\"alpha\":0},\"mean\":0.000,\"over\":0,"
-                           "\"result\":\"PASS\",\"note\":\"\",\"renderer\":\"softpipe\",\"seconds\":", 0), 0u)
+                           "\"result\":\"PASS\",\"note\":\"\",\"errors\":[],\"renderer\":\"softpipe\",\"seconds\":", 0), 0u)
       << lines[1];
 }
 

@@ -14,19 +14,28 @@ size_t utf8Length(const std::string& text, size_t i) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
   const unsigned char lead = byte(i);
   if (lead < 0x80) return 1;
+  // The lead byte's high ones count the bytes; the least value each length
+  // may carry rules out the overlong forms.
+  static const struct {
+    unsigned char mask, bits;
+    size_t length;
+    unsigned min;
+  } kinds[] = {{0xE0, 0xC0, 2, 0x80}, {0xF0, 0xE0, 3, 0x800}, {0xF8, 0xF0, 4, 0x10000}};
   size_t n = 0;
   unsigned min = 0;
-  if ((lead & 0xE0) == 0xC0) n = 2, min = 0x80;
-  else if ((lead & 0xF0) == 0xE0) n = 3, min = 0x800;
-  else if ((lead & 0xF8) == 0xF0) n = 4, min = 0x10000;
-  else return 0;
+  for (const auto& k : kinds)
+    if ((lead & k.mask) == k.bits) {
+      n = k.length;
+      min = k.min;
+    }
+  if (n == 0) return 0;
   if (i + n > text.size()) return 0;
   unsigned code = lead & (0x7F >> n);
   for (size_t k = 1; k < n; ++k) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
     code = code << 6 | (byte(i + k) & 0x3F);
   }
-  // Overlong forms, surrogates and values past Unicode are not text.
+  // Surrogates and values past Unicode are not text either.
   if (code < min || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
   return n;
 }
@@ -55,16 +64,18 @@ std::string escaped(const std::string& text, Control control) {
 }
 
 std::string json(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : escaped(text, [](unsigned char c) {
-         char u[8];
-         snprintf(u, sizeof u, "\\u%04x", c);
-         return std::string(u);
-       })) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
+  // '"' and '\\' never occur inside a multi-byte sequence.
+  std::string plain;
+  for (const char c : text) {
+    if (c == '"' || c == '\\') plain += '\\';
+    plain += c;
   }
-  return quoted + "\"";
+  return "\"" + escaped(plain, [](unsigned char c) {
+           char u[8];
+           snprintf(u, sizeof u, "\\u%04x", c);
+           return std::string(u);
+         }) +
+         "\"";
 }
 
 // Text for an XML attribute or element: line feeds and tabs kept, other
@@ -149,8 +160,9 @@ std::string jsonObject(const Verdict& v, const std::string& renderer) {
   } else {
     o += ",\"max\":null,\"mean\":null,\"over\":null";
   }
-  return o + ",\"result\":" + json(v.pass ? "PASS" : "FAIL") + ",\"note\":" + json(v.note) +
-         ",\"renderer\":" + json(renderer) + ",\"seconds\":" + fixed(v.seconds) + "}";
+  o += ",\"result\":" + json(v.pass ? "PASS" : "FAIL") + ",\"note\":" + json(v.note) + ",\"errors\":[";
+  for (size_t i = 0; i < v.errors.size(); ++i) o += (i ? "," : "") + json(v.errors[i]);
+  return o + "],\"renderer\":" + json(renderer) + ",\"seconds\":" + fixed(v.seconds) + "}";
 }
 
 std::string junitDocument(const std::string& suite, const std::vector<Verdict>& verdicts,
