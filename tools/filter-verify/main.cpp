@@ -108,20 +108,14 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
         }
         o.config = optarg;
         break;
-      case 'j':
-        if (!*optarg) {
-          complain("--junit wants a file");
-          return std::nullopt;
-        }
-        o.junit = optarg;
-        break;
       case 'J': o.json = true; break;
+      case 'j':
       case 'o':
         if (!*optarg) {
-          complain("--png wants a folder");
+          complain("%s", c == 'j' ? "--junit wants a file" : "--png wants a folder");
           return std::nullopt;
         }
-        o.pngDir = optarg;
+        (c == 'j' ? o.junit : o.pngDir) = optarg;
         break;
       case 'f': o.filter = optarg; break;
       case 'h': usage(stdout); status = 0; return std::nullopt;
