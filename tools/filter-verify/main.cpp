@@ -409,8 +409,11 @@ std::optional<SurfaceFormat> surfaceFormat(const Run& r) {
   return std::nullopt;
 }
 
-std::string toleranceText(const Options& o, const Tolerance& t, const SurfaceFormat& f) {
+// With no config known (filter died before the capture): none to print.
+std::string toleranceText(const Options& o, const Tolerance& t, const std::optional<SurfaceFormat>& format) {
   if (o.tolerance) return std::to_string(*o.tolerance);
+  if (!format) return "per channel from the surface's config";
+  const SurfaceFormat& f = *format;
   std::string text = "red " + std::to_string(t.red) + ", green " + std::to_string(t.green) + ", blue " +
                      std::to_string(t.blue);
   if (f.alpha > 0) text += ", alpha " + std::to_string(t.alpha);
@@ -573,9 +576,8 @@ int main(int argc, char** argv) {
     if (driver.empty()) {
       driver = renderer(r);
       if (!o.json) {
-        const SurfaceFormat format = v.format.value_or(SurfaceFormat{});
         printf("filter %s, %s surface%s, tolerance %s\n", filter.c_str(), v.surface.c_str(),
-               surfaceless(o) ? " (surfaceless)" : "", toleranceText(o, v.tolerance, format).c_str());
+               surfaceless(o) ? " (surfaceless)" : "", toleranceText(o, v.tolerance, v.format).c_str());
         printf("renderer %s\n%s\n", driver.c_str(), tableHeader().c_str());
       }
     }
