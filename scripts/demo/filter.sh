@@ -2,7 +2,8 @@
 # Demo of filter: draws the test texture in all six formats on a private
 # Xvfb screen, captures each frame and writes labelled PNG pictures plus a
 # contact sheet, then lets filter-verify judge every format on llvmpipe and
-# softpipe, writing frame | reference | difference pictures.
+# softpipe, in the window and in a 5-6-5 pbuffer, writing frame | reference
+# | difference pictures.
 # Usage: filter.sh BUILD_DIR
 set -euo pipefail
 [[ $# == 1 ]] || { echo "usage: scripts/demo/filter.sh BUILD_DIR" >&2; exit 2; }
@@ -53,6 +54,14 @@ for rasterizer in llvmpipe softpipe; do
   echo "\$ GALLIUM_DRIVER=$rasterizer filter-verify --png verify-$rasterizer"
   DISPLAY="$display" LIBGL_ALWAYS_SOFTWARE=1 GALLIUM_DRIVER="$rasterizer" \
     "$build/bin/filter-verify" --png "$out/verify-$rasterizer"
+done
+
+# The device's own 16-bit surface, off-screen and without an X server.
+for rasterizer in llvmpipe softpipe; do
+  echo
+  echo "\$ env -u DISPLAY GALLIUM_DRIVER=$rasterizer filter-verify --pbuffer --config 565 --png verify-$rasterizer-565"
+  env -u DISPLAY LIBGL_ALWAYS_SOFTWARE=1 GALLIUM_DRIVER="$rasterizer" \
+    "$build/bin/filter-verify" --pbuffer --config 565 --png "$out/verify-$rasterizer-565"
 done
 
 echo

@@ -3,6 +3,8 @@
 //
 //   FAULTY_DRIVER=nearest          magnifies with GL_NEAREST whatever is asked
 //   FAULTY_DRIVER=no-flip          ignores the crop rectangle's negative height
+//   FAULTY_DRIVER=short            draws the square a pixel short each way
+//   FAULTY_DRIVER=4444-for-565     reads 5-6-5 texels as 4-4-4-4
 //   FAULTY_DRIVER=no-draw-texture  has no OES_draw_texture
 //   FAULTY_DRIVER=crash-4444       dies uploading a 4-4-4-4 texture
 
@@ -27,6 +29,12 @@ bool fault(const char* name) {
   return which && strcmp(which, name) == 0;
 }
 
+PFNGLDRAWTEXIOESPROC realDrawTex = nullptr;
+
+void GL_APIENTRY shortDrawTex(GLint x, GLint y, GLint z, GLint width, GLint height) {
+  realDrawTex(x, y, z, width - 1, height - 1);
+}
+
 }  // namespace
 
 extern "C" {
@@ -47,6 +55,11 @@ void GL_APIENTRY glTexImage2D(GLenum target, GLint level, GLint internalformat, 
                               GLsizei height, GLint border, GLenum format, GLenum type,
                               const void* pixels) {
   if (fault("crash-4444") && type == GL_UNSIGNED_SHORT_4_4_4_4) abort();
+  if (fault("4444-for-565") && type == GL_UNSIGNED_SHORT_5_6_5) {
+    internalformat = GL_RGBA;
+    format = GL_RGBA;
+    type = GL_UNSIGNED_SHORT_4_4_4_4;
+  }
   real<decltype(&glTexImage2D)>("glTexImage2D")(target, level, internalformat, width, height,
                                                 border, format, type, pixels);
 }
@@ -63,7 +76,12 @@ const GLubyte* GL_APIENTRY glGetString(GLenum name) {
 
 __eglMustCastToProperFunctionPointerType EGLAPIENTRY eglGetProcAddress(const char* name) {
   if (fault("no-draw-texture") && strncmp(name, "glDrawTex", 9) == 0) return nullptr;
-  return real<decltype(&eglGetProcAddress)>("eglGetProcAddress")(name);
+  auto fn = real<decltype(&eglGetProcAddress)>("eglGetProcAddress")(name);
+  if (fn && fault("short") && strcmp(name, "glDrawTexiOES") == 0) {
+    realDrawTex = reinterpret_cast<PFNGLDRAWTEXIOESPROC>(fn);
+    return reinterpret_cast<__eglMustCastToProperFunctionPointerType>(&shortDrawTex);
+  }
+  return fn;
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
-// filter-verify end to end: the real tool runs the real filter on each of
-// Mesa's rasterizers under a private Xvfb, on a driver with a known fault
-// (a preloaded stand-in), and with bad input.
+// filter-verify end to end: the real tool runs the real filter on Mesa's
+// rasterizers, in a window on a private Xvfb of the depth the config needs
+// or in a pbuffer with no X server at all, on drivers with a known fault (a
+// preloaded stand-in), and with bad input.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "harness.h"
@@ -20,15 +20,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const char* const kNames[] = {"", "luminance", "rgb565", "rgba4444", "luminance-alpha", "rgba5551", "rgba8888"};
 const char* const kTypes[] = {"", "GL_UNSIGNED_BYTE", "GL_UNSIGNED_SHORT_5_6_5", "GL_UNSIGNED_SHORT_4_4_4_4",
                               "GL_UNSIGNED_BYTE", "GL_UNSIGNED_SHORT_5_5_5_1", "GL_UNSIGNED_BYTE"};
 
 struct Row {
   int test = 0;
-  std::string format, type, surface, max, mean, over, result, note;
+  std::string line, format, type, surface, config, max, mean, over, result, note;
 };
 
-// The table's rows: "TEST FORMAT TYPE SURFACE MAX MEAN OVER RESULT [NOTE]".
+// The table's rows: "TEST FORMAT TYPE SURFACE CONFIG MAX MEAN OVER RESULT [NOTE]".
 std::vector<Row> rows(const std::string& out) {
   std::vector<Row> found;
   std::istringstream lines(out);
@@ -36,11 +37,18 @@ std::vector<Row> rows(const std::string& out) {
     std::istringstream words(line);
     Row r;
     if (!(words >> r.test) || r.test < 1 || r.test > 6) continue;
-    words >> r.format >> r.type >> r.surface >> r.max >> r.mean >> r.over >> r.result >> std::ws;
+    r.line = line;
+    words >> r.format >> r.type >> r.surface >> r.config >> r.max >> r.mean >> r.over >> r.result >> std::ws;
     std::getline(words, r.note);
     found.push_back(r);
   }
   return found;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 // Width and height from a PNG's header, or none when it is not one.
@@ -55,6 +63,16 @@ std::optional<std::pair<int, int>> pngSize(const fs::path& path) {
   return std::make_pair(be(16), be(20));
 }
 
+constexpr int kWindowWidth = 112;
+constexpr int kWindowHeight = 80;
+
+struct Setting {
+  std::string rasterizer = "llvmpipe";
+  int screenDepth = 0;  // of the Xvfb for a window; 0: no X server, DISPLAY unset
+  std::map<std::string, std::string> env = {};  // extra, or unset where empty
+  std::string program = VERIFY_BIN;
+};
+
 class FilterVerify : public testing::Test {
  protected:
   void SetUp() override {
@@ -63,20 +81,24 @@ class FilterVerify : public testing::Test {
                       "emulated machine from another without binfmt_misc";
   }
 
-  // Runs filter-verify with args against a fresh Xvfb of 112 x 80 on the
-  // rasterizer, with extra environment set (or unset where empty).
-  Outcome verify(const std::vector<std::string>& args, const std::string& rasterizer = "llvmpipe",
-                 std::map<std::string, std::string> extra = {}, const std::string& program = VERIFY_BIN) {
-    Xvfb x(112, 80);
-    EXPECT_FALSE(x.display().empty()) << "Xvfb did not start";
-    Command cmd{program, args, "", {}, {}};
+  Outcome verify(const std::vector<std::string>& args, const Setting& s = {}) {
+    std::optional<Xvfb> x;
+    if (s.screenDepth > 0) {
+      x.emplace(kWindowWidth, kWindowHeight, s.screenDepth);
+      EXPECT_FALSE(x->display().empty()) << "Xvfb did not start";
+    }
+    Command cmd{s.program, args, "", {}, {}};
     // The sanitizer settings of a capture run, for filter and Mesa; the
     // preload is filter-verify's to set.
-    cmd.setEnv = captureEnv(x.display(), "", LSAN_SUPPRESSIONS);
+    cmd.setEnv = captureEnv(x ? x->display() : "", "", LSAN_SUPPRESSIONS);
     cmd.setEnv.erase("LD_PRELOAD");
-    cmd.unsetEnv.push_back("LD_PRELOAD");
-    cmd.setEnv.merge(rasterizerEnv(rasterizer, tmp_.path()));
-    for (const auto& [name, value] : extra) {
+    cmd.unsetEnv.insert(cmd.unsetEnv.end(), {"LD_PRELOAD", "EGL_PLATFORM"});
+    if (!x) {
+      cmd.setEnv.erase("DISPLAY");
+      cmd.unsetEnv.push_back("DISPLAY");
+    }
+    cmd.setEnv.merge(rasterizerEnv(s.rasterizer, tmp_.path()));
+    for (const auto& [name, value] : s.env) {
       cmd.setEnv.erase(name);
       if (value.empty()) {
         cmd.unsetEnv.push_back(name);
@@ -97,77 +119,140 @@ class FilterVerify : public testing::Test {
   TempDir tmp_;
 };
 
-class FilterVerifyRasterizers
-    : public FilterVerify,
-      public testing::WithParamInterface<std::tuple<std::string, bool>> {};
+// One run of filter-verify: a rasterizer, a config, a surface and a
+// planted fault, and what each test's line must say.
+struct Cell {
+  std::string rasterizer;
+  std::string config;   // --config; empty: the config EGL returns first
+  bool pbuffer;
+  std::string fault;    // FAULTY_DRIVER; empty: a sound driver
+  std::vector<int> tests;
+  std::vector<int> failing;  // the tests that fail, each with `note`
+  std::string note;
+};
 
-// Every format passes on every rasterizer, and each gets its picture.
-TEST_P(FilterVerifyRasterizers, AllSixFormatsPass) {
-  const auto& [rasterizer, pbuffer] = GetParam();
+void PrintTo(const Cell& c, std::ostream* os) {
+  *os << c.rasterizer << " " << (c.config.empty() ? "first" : c.config) << " "
+      << (c.pbuffer ? "pbuffer" : "window") << " " << (c.fault.empty() ? "sound" : c.fault);
+}
+
+const std::vector<int> kAll = {1, 2, 3, 4, 5, 6};
+
+// 565 windows need a screen of depth 16; a pbuffer needs no X server.
+const Cell kCells[] = {
+    {"llvmpipe", "565", false, "", kAll, {}, ""},
+    {"llvmpipe", "565", true, "", kAll, {}, ""},
+    {"softpipe", "565", false, "", kAll, {}, ""},
+    {"softpipe", "565", true, "", kAll, {}, ""},
+    {"llvmpipe", "888", false, "", kAll, {}, ""},
+    {"llvmpipe", "888", true, "", kAll, {}, ""},
+    {"softpipe", "888", false, "", kAll, {}, ""},
+    {"softpipe", "888", true, "", kAll, {}, ""},
+    {"zink", "", false, "", kAll, {}, ""},
+    {"zink", "", true, "", kAll, {}, ""},
+    {"llvmpipe", "565", true, "nearest", kAll, kAll, "looks like nearest filtering"},
+    {"softpipe", "565", false, "no-flip", {2, 5, 6}, {2, 5, 6}, "looks like a lost crop flip"},
+    {"llvmpipe", "565", false, "short", {2, 6}, {2, 6}, "looks like another square size (79)"},
+    // Without alpha the 4-4-4-4 picture is the luminance one.
+    {"softpipe", "565", true, "4444-for-565", {2, 6}, {2}, "looks like another format (GL_LUMINANCE GL_UNSIGNED_BYTE)"},
+};
+
+class FilterVerifyCells : public FilterVerify, public testing::WithParamInterface<Cell> {};
+
+// Every line passes or fails as the cell says, names the surface's config,
+// and has its picture; the JUnit report agrees with the table.
+TEST_P(FilterVerifyCells, VerdictsAreRight) {
+  const Cell& c = GetParam();
   const fs::path pictures = tmp_.path() / "pictures";
-  std::vector<std::string> args{"--png", pictures.string()};
-  if (pbuffer) args.insert(args.begin(), "--pbuffer");
-  const Outcome o = verify(args, rasterizer);
-  EXPECT_EQ(o.status, 0) << o.out << o.err;
-  EXPECT_EQ(o.err, "");
-  EXPECT_NE(o.out.find("\nrenderer " + rasterizer), std::string::npos) << o.out;
+  const fs::path junit = tmp_.path() / "junit.xml";
+  std::vector<std::string> args{"--png", pictures.string(), "--junit", junit.string()};
+  if (c.pbuffer) args.push_back("--pbuffer");
+  if (!c.config.empty()) args.insert(args.end(), {"--config", c.config});
+  for (int test : c.tests) args.push_back(std::to_string(test));
+  Setting s{c.rasterizer, c.pbuffer ? 0 : (c.config == "565" ? 16 : 24), {}};
+  if (!c.fault.empty()) s.env = {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", c.fault}};
 
+  const Outcome o = verify(args, s);
+  EXPECT_EQ(o.status, c.failing.empty() ? 0 : 1) << o.out << o.err;
+  EXPECT_EQ(o.err, "");
+  EXPECT_NE(o.out.find(c.pbuffer ? " pbuffer surface (surfaceless), " : " window surface, "), std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("\nrenderer " + c.rasterizer), std::string::npos) << o.out;
   const std::vector<Row> table = rows(o.out);
-  ASSERT_EQ(table.size(), 6u) << o.out;
-  const char* const names[] = {"", "luminance", "rgb565", "rgba4444", "luminance-alpha", "rgba5551", "rgba8888"};
-  for (int test = 1; test <= 6; ++test) {
-    const Row& r = table[static_cast<size_t>(test - 1)];
-    SCOPED_TRACE("test " + std::to_string(test));
+  ASSERT_EQ(table.size(), c.tests.size()) << o.out;
+  const std::string xml = readFile(junit);
+  EXPECT_EQ(count(xml, "<testcase "), c.tests.size()) << xml;
+  EXPECT_EQ(count(xml, "<failure "), c.failing.size()) << xml;
+  for (size_t i = 0; i < table.size(); ++i) {
+    const Row& r = table[i];
+    const int test = c.tests[i];
+    const bool fails = std::find(c.failing.begin(), c.failing.end(), test) != c.failing.end();
+    SCOPED_TRACE(r.line);
     EXPECT_EQ(r.test, test);
     EXPECT_EQ(r.type, kTypes[test]);
-    EXPECT_EQ(r.surface, pbuffer ? "320x480" : "112x80");
-    EXPECT_EQ(r.over, "0");
-    EXPECT_EQ(r.result, "PASS");
-    EXPECT_EQ(r.note, "");
-    const auto size = pngSize(pictures / ("test-" + std::to_string(test) + "-" + names[test] + "-" +
-                                          (pbuffer ? "pbuffer" : "window") + ".png"));
-    ASSERT_TRUE(size.has_value());
-    EXPECT_GT(size->first, 3 * (pbuffer ? 320 : 112));  // three panels side by side
-    EXPECT_GT(size->second, pbuffer ? 480 : 80);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Driver, FilterVerifyRasterizers,
-                         testing::Combine(testing::ValuesIn(kRasterizers), testing::Bool()),
-                         [](const auto& p) {
-                           return std::get<0>(p.param) + (std::get<1>(p.param) ? "_pbuffer" : "_window");
-                         });
-
-// A driver that draws wrong: every affected row fails and names the fault.
-TEST_F(FilterVerify, WrongDrawingsAreNamed) {
-  const struct {
-    const char* fault;
-    const char* note;
-  } cases[] = {
-      {"nearest", "looks like nearest filtering"},
-      {"no-flip", "looks like a lost crop flip"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault);
-    const Outcome o = verify({}, "llvmpipe", {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", c.fault}});
-    EXPECT_EQ(o.status, 1);
-    const std::vector<Row> table = rows(o.out);
-    ASSERT_EQ(table.size(), 6u) << o.out << o.err;
-    for (const Row& r : table) {
-      EXPECT_EQ(r.result, "FAIL") << r.test;
-      EXPECT_NE(r.over, "0") << r.test;
-      EXPECT_EQ(r.note, c.note) << r.test;
+    EXPECT_EQ(r.surface, c.pbuffer ? "320x480" : std::to_string(kWindowWidth) + "x" + std::to_string(kWindowHeight));
+    if (!c.config.empty()) {
+      EXPECT_EQ(r.config, c.config);
     }
+    EXPECT_EQ(r.result, fails ? "FAIL" : "PASS");
+    EXPECT_EQ(r.over == "0", !fails);
+    EXPECT_EQ(r.note, fails ? c.note : "");
+    EXPECT_NE(xml.find("name=\"test " + std::to_string(test) + " " + kNames[test] + "\""), std::string::npos);
+    if (fails) {
+      EXPECT_NE(xml.find("<failure message=\"" + r.line + "\""), std::string::npos) << xml;
+    }
+    const auto size = pngSize(pictures / ("test-" + std::to_string(test) + "-" + kNames[test] + "-" +
+                                          (c.pbuffer ? "pbuffer" : "window") + ".png"));
+    ASSERT_TRUE(size.has_value());
+    EXPECT_GT(size->first, 3 * (c.pbuffer ? 320 : kWindowWidth));  // three panels side by side
   }
 }
 
-// Too tight a tolerance fails the right drawing without blaming a fault.
-TEST_F(FilterVerify, ToleranceIsApplied) {
-  const Outcome o = verify({"--tolerance", "0", "6"});
+INSTANTIATE_TEST_SUITE_P(Table, FilterVerifyCells, testing::ValuesIn(kCells), [](const auto& p) {
+  const Cell& c = p.param;
+  std::string name = c.rasterizer + "_" + (c.config.empty() ? "first" : c.config) + "_" +
+                     (c.pbuffer ? "pbuffer" : "window") + "_" + (c.fault.empty() ? "sound" : c.fault);
+  for (char& ch : name)
+    if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return name;
+});
+
+// One object per test with the figures; softpipe stores a 5-6-5 frame
+// exactly as the reference does, so every difference is 0.
+TEST_F(FilterVerify, JsonGivesTheFigures) {
+  const Outcome o = verify({"--json", "--pbuffer", "--config", "565", "2", "6"},
+                           {"softpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "4444-for-565"}}});
   EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "");
+  std::vector<std::string> lines;
+  std::istringstream in(o.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 2u) << o.out;
+  const std::string common =
+      ",\"surface\":\"pbuffer\",\"width\":320,\"height\":480,\"config\":\"565\","
+      "\"bits\":{\"red\":5,\"green\":6,\"blue\":5,\"alpha\":0},\"tolerance\":{\"red\":9,\"green\":5,\"blue\":9,"
+      "\"alpha\":0},\"max\":";
+  EXPECT_EQ(lines[0].rfind("{\"test\":2,\"format\":\"GL_RGB\",\"type\":\"GL_UNSIGNED_SHORT_5_6_5\",\"name\":"
+                           "\"rgb565\"" + common, 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find(",\"result\":\"FAIL\",\"note\":\"looks like another format (GL_LUMINANCE "
+                          "GL_UNSIGNED_BYTE)\",\"errors\":[],\"renderer\":\"softpipe\",\"seconds\":"), std::string::npos)
+      << lines[0];
+  EXPECT_EQ(lines[1].rfind("{\"test\":6,\"format\":\"GL_RGBA\",\"type\":\"GL_UNSIGNED_BYTE\",\"name\":\"rgba8888\"" +
+                           common + "{\"red\":0,\"green\":0,\"blue\":0,\"alpha\":0},\"mean\":0.000,\"over\":0,"
+                           "\"result\":\"PASS\",\"note\":\"\",\"errors\":[],\"renderer\":\"softpipe\",\"seconds\":", 0), 0u)
+      << lines[1];
+}
+
+// --tolerance overrides the surface's: 0 fails llvmpipe's 8-bit filtering
+// without blaming a fault.
+TEST_F(FilterVerify, ToleranceIsApplied) {
+  const Outcome o = verify({"--pbuffer", "--config", "888", "--tolerance", "0", "6"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.out.rfind(std::string("filter ") + FILTER_BIN + ", pbuffer surface (surfaceless), tolerance 0\n", 0), 0u)
+      << o.out;
   const std::vector<Row> table = rows(o.out);
   ASSERT_EQ(table.size(), 1u) << o.out;
-  EXPECT_EQ(table[0].max, "1");  // llvmpipe's 8-bit filter weights
+  EXPECT_EQ(table[0].max, "1");
   EXPECT_NE(table[0].over, "0");
   EXPECT_EQ(table[0].result, "FAIL");
   EXPECT_EQ(table[0].note, "");
@@ -175,33 +260,45 @@ TEST_F(FilterVerify, ToleranceIsApplied) {
 
 // A filter that dies on one format fails that row, and the others go on.
 TEST_F(FilterVerify, CrashFailsItsRowOnly) {
-  const Outcome o = verify({"2", "3", "6"}, "llvmpipe", {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "crash-4444"}});
+  const Outcome o = verify({"--pbuffer", "2", "3", "6"},
+                           {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "crash-4444"}}});
   EXPECT_EQ(o.status, 1);
   const std::vector<Row> table = rows(o.out);
   ASSERT_EQ(table.size(), 3u) << o.out;
   EXPECT_EQ(table[0].result, "PASS");
   EXPECT_EQ(table[1].result, "FAIL");
+  EXPECT_EQ(table[1].config, "-");
   EXPECT_EQ(table[1].note, "filter was killed by signal 6 (Aborted)");
   EXPECT_EQ(table[2].result, "PASS");
 }
 
-TEST_F(FilterVerify, DriverWithoutDrawTextureIsNamed) {
-  expectRefusal(verify({}, "llvmpipe", {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "no-draw-texture"}}), 1,
-                "the driver has no GL_OES_draw_texture, so filter draws nothing");
-}
-
-TEST_F(FilterVerify, RefusedPbufferIsNamed) {
-  expectRefusal(verify({"--pbuffer"}, "llvmpipe", {{"FILTER_BREAK_PBUFFER", "1"}}), 1,
-                "the driver refused the 320x480 pbuffer (EGL_BAD_PARAMETER, 0x300c)");
-}
-
-TEST_F(FilterVerify, NoXServerIsNamed) {
-  for (const char* surface : {"", "--pbuffer"}) {
-    SCOPED_TRACE(surface);
+// Faults of the set-up: one line, status 1, no verdict; a JUnit report
+// says so rather than keeping an older run's cases.
+TEST_F(FilterVerify, SetupFaultsAreNamedOnce) {
+  const struct {
     std::vector<std::string> args;
-    if (*surface) args.push_back(surface);
-    expectRefusal(verify(args, "llvmpipe", {{"DISPLAY", ""}}), 1,
-                  "EGL did not initialise (EGL_NOT_INITIALIZED, 0x3001): DISPLAY is not set; is an X server running?");
+    Setting setting;
+    std::string message;
+  } cases[] = {
+      {{"--pbuffer", "--config", "4444"}, {}, "the driver has no 4444 config for a pbuffer"},
+      {{"--config", "565"}, {"llvmpipe", 24},
+       "the driver has no 565 config for a window (on X, window configs follow the screen's depth)"},
+      {{"--pbuffer"}, {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "no-draw-texture"}}},
+       "the driver has no GL_OES_draw_texture, so filter draws nothing"},
+      {{"--pbuffer"}, {"llvmpipe", 0, {{"FILTER_BREAK_PBUFFER", "1"}}},
+       "the driver refused the 320x480 pbuffer (EGL_BAD_PARAMETER, 0x300c)"},
+      {{}, {}, "EGL did not initialise (EGL_NOT_INITIALIZED, 0x3001): DISPLAY is not set; is an X server running?"},
+  };
+  const fs::path junit = tmp_.path() / "junit.xml";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::ofstream(junit) << "stale";
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--junit", junit.string()});
+    expectRefusal(verify(args, c.setting), 1, c.message);
+    const std::string xml = readFile(junit);
+    EXPECT_EQ(count(xml, "<testcase "), 1u) << xml;
+    EXPECT_NE(xml.find("<error message=\"" + c.message + "\"/>"), std::string::npos) << xml;
   }
 }
 
@@ -217,6 +314,8 @@ TEST_F(FilterVerify, BadInputIsRefusedBeforeAnyRun) {
       {{"3x"}, "no test \"3x\": the tests are 1 to 6"},
       {{"--tolerance", "256"}, "--tolerance wants a whole number from 0 to 255, not \"256\""},
       {{"--tolerance", "-1"}, "--tolerance wants a whole number from 0 to 255, not \"-1\""},
+      {{"--config", "556"}, "--config wants 565, 888, 8888, 4444 or 5551, not \"556\""},
+      {{"--config", ""}, "--config wants 565, 888, 8888, 4444 or 5551, not \"\""},
       {{"--filter", (tmp_.path() / "missing").string()},
        "cannot run " + (tmp_.path() / "missing").string() + ": No such file or directory"},
       {{"--filter", plain.string()}, "cannot run " + plain.string() + ": not an executable file"},
@@ -225,6 +324,8 @@ TEST_F(FilterVerify, BadInputIsRefusedBeforeAnyRun) {
       {{"--png", (plain / "sub").string()},
        "cannot create the folder " + (plain / "sub").string() + ": Not a directory"},
       {{"--png", ""}, "--png wants a folder"},
+      {{"--junit", ""}, "--junit wants a file"},
+      {{"--junit", tmp_.path().string()}, "cannot write " + tmp_.path().string() + ": Is a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -239,7 +340,7 @@ TEST_F(FilterVerify, FindsTheCaptureLibraryOnceInstalled) {
   const Outcome install = run({CMAKE_BIN, {"--install", BUILD_DIR, "--prefix", prefix.string(), "--component", "platform"}, "", {}, {}},
                               tmp_.path());
   ASSERT_EQ(install.status, 0) << install.out << install.err;
-  const Outcome o = verify({"--filter", FILTER_BIN, "--pbuffer", "6"}, "llvmpipe", {}, (prefix / "bin/filter-verify").string());
+  const Outcome o = verify({"--filter", FILTER_BIN, "--pbuffer", "6"}, {"llvmpipe", 0, {}, (prefix / "bin/filter-verify").string()});
   EXPECT_EQ(o.status, 0) << o.out << o.err;
   ASSERT_EQ(rows(o.out).size(), 1u) << o.out;
   EXPECT_EQ(rows(o.out)[0].result, "PASS");
@@ -247,7 +348,7 @@ TEST_F(FilterVerify, FindsTheCaptureLibraryOnceInstalled) {
   const fs::path alone = tmp_.path() / "alone";
   fs::create_directory(alone);
   fs::copy_file(VERIFY_BIN, alone / "filter-verify");
-  expectRefusal(verify({"--filter", FILTER_BIN}, "llvmpipe", {}, (alone / "filter-verify").string()), 2,
+  expectRefusal(verify({"--filter", FILTER_BIN}, {"llvmpipe", 0, {}, (alone / "filter-verify").string()}), 2,
                 "cannot find the capture library libfilter_capture.so beside " + alone.string());
 }
 

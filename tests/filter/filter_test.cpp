@@ -35,6 +35,7 @@ struct FilterRun {
   Outcome outcome;
   std::vector<std::string> calls;  // as logged by the capture library
   std::string renderer;            // GL_RENDERER, as logged at the capture
+  SurfaceFormat surface;           // the channel sizes of the surface read
   std::optional<Image> picture;    // the frame at glFinish or eglSwapBuffers
 };
 
@@ -77,6 +78,8 @@ class FilterTest : public testing::Test {
     for (std::string line; std::getline(lines, line);) {
       if (line.rfind("renderer ", 0) == 0) {
         r.renderer = line.substr(9);
+      } else if (const auto format = surfaceFormatOf(line)) {
+        r.surface = *format;
       } else {
         r.calls.push_back(line);
       }
@@ -117,7 +120,7 @@ std::string texImageCall(int test) {
 void expectPicture(const FilterRun& r, int test, int dim) {
   ASSERT_TRUE(r.picture.has_value()) << "no frame captured";
   const Image& got = *r.picture;
-  auto frame = [&](Drawing d) { return expectedFrame(d, got.width, got.height, got.hasAlpha); };
+  auto frame = [&](Drawing d) { return expectedFrame(d, got.width, got.height, r.surface); };
   const Image right = frame({test, dim});
   EXPECT_LE(maxDifference(got, right), kTolerance);
 

@@ -8,16 +8,21 @@
 //   FILTER_CAPTURE_LOG     file to append one line per logged call
 //   FILTER_BREAK_PBUFFER   set: hand the real eglCreatePbufferSurface a
 //                          negative width, so that creation truly fails
+//   FILTER_CAPTURE_CONFIG  channel sizes such as 565 or 8888: filter gets
+//                          the first config of exactly that format, as on a
+//                          display that offers no other
 
 #include <EGL/egl.h>
 #include <GLES/gl.h>
 #include <GLES/glext.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,14 +55,56 @@ EGLint surfaceAttrib(EGLDisplay dpy, EGLSurface s, EGLint name) {
   return v;
 }
 
-EGLint alphaBits(EGLDisplay dpy, EGLSurface s) {
-  const EGLint want[] = {EGL_CONFIG_ID, surfaceAttrib(dpy, s, EGL_CONFIG_ID), EGL_NONE};
-  EGLConfig config = nullptr;
+struct ChannelSizes {
+  EGLint red = 0, green = 0, blue = 0, alpha = 0;
+};
+
+ChannelSizes sizesOf(EGLDisplay dpy, EGLConfig config) {
+  ChannelSizes c;
+  eglGetConfigAttrib(dpy, config, EGL_RED_SIZE, &c.red);
+  eglGetConfigAttrib(dpy, config, EGL_GREEN_SIZE, &c.green);
+  eglGetConfigAttrib(dpy, config, EGL_BLUE_SIZE, &c.blue);
+  eglGetConfigAttrib(dpy, config, EGL_ALPHA_SIZE, &c.alpha);
+  return c;
+}
+
+bool operator==(const ChannelSizes& a, const ChannelSizes& b) {
+  return a.red == b.red && a.green == b.green && a.blue == b.blue && a.alpha == b.alpha;
+}
+
+// The library's own look-ups go to EGL, not through the wrapper below.
+EGLBoolean chooseConfig(EGLDisplay dpy, const EGLint* attribs, EGLConfig* configs, EGLint size,
+                        EGLint* count) {
+  return real<decltype(&eglChooseConfig)>("eglChooseConfig")(dpy, attribs, configs, size, count);
+}
+
+// Every config that matches, in EGL's order.
+std::vector<EGLConfig> allConfigs(EGLDisplay dpy, const EGLint* attribs) {
   EGLint n = 0;
-  EGLint bits = 0;
-  if (eglChooseConfig(dpy, want, &config, 1, &n) && n == 1)
-    eglGetConfigAttrib(dpy, config, EGL_ALPHA_SIZE, &bits);
-  return bits;
+  if (!chooseConfig(dpy, attribs, nullptr, 0, &n) || n <= 0) return {};
+  std::vector<EGLConfig> configs(static_cast<size_t>(n));
+  if (!chooseConfig(dpy, attribs, configs.data(), n, &n)) return {};
+  configs.resize(static_cast<size_t>(std::max(n, 0)));
+  return configs;
+}
+
+// The config of the surface, whichever way it was chosen: what the frame
+// was stored in.
+std::optional<ChannelSizes> surfaceSizes(EGLDisplay dpy, EGLSurface s, EGLint& id) {
+  id = surfaceAttrib(dpy, s, EGL_CONFIG_ID);
+  const EGLint want[] = {EGL_CONFIG_ID, id, EGL_NONE};
+  const std::vector<EGLConfig> configs = allConfigs(dpy, want);
+  if (configs.size() != 1) return std::nullopt;
+  return sizesOf(dpy, configs[0]);
+}
+
+// "565" is red 5, green 6, blue 5, no alpha; "5551" has alpha 1.
+std::optional<ChannelSizes> parseSizes(const char* text) {
+  const size_t n = strlen(text);
+  if (n != 3 && n != 4) return std::nullopt;
+  for (size_t i = 0; i < n; ++i)
+    if (text[i] < '1' || text[i] > '9') return std::nullopt;
+  return ChannelSizes{text[0] - '0', text[1] - '0', text[2] - '0', n == 4 ? text[3] - '0' : 0};
 }
 
 bool hasExtension(const char* name) {
@@ -82,7 +129,12 @@ void capture(const char* when) {
   Image img;
   img.width = surfaceAttrib(dpy, s, EGL_WIDTH);
   img.height = surfaceAttrib(dpy, s, EGL_HEIGHT);
-  img.hasAlpha = alphaBits(dpy, s) > 0;
+  EGLint id = 0;
+  const auto sizes = surfaceSizes(dpy, s, id);
+  if (sizes)
+    logCall("surface config %d: red %d green %d blue %d alpha %d", id, sizes->red, sizes->green, sizes->blue,
+            sizes->alpha);
+  img.hasAlpha = sizes && sizes->alpha > 0;
   std::vector<Rgba> bottomUp(static_cast<size_t>(img.width) * img.height);
   glPixelStorei(GL_PACK_ALIGNMENT, 1);
   glReadPixels(0, 0, img.width, img.height, GL_RGBA, GL_UNSIGNED_BYTE, bottomUp.data());
@@ -118,9 +170,71 @@ void GL_APIENTRY loggedDrawTex(GLint x, GLint y, GLint z, GLint width, GLint hei
   if (const GLenum error = glGetError(); error != GL_NO_ERROR) logCall("glDrawTexiOES error 0x%x", error);
 }
 
+// Without a window system (Mesa's surfaceless platform) no config can
+// draw to a window, and filter's request for window and pbuffer configs
+// alike would get none: there the pbuffer bit alone is asked for.
+void dropWindowBitWithoutWindows(EGLDisplay dpy, std::vector<EGLint>& attribs) {
+  static const EGLint windows[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT, EGL_NONE};
+  for (size_t i = 0; i + 1 < attribs.size(); i += 2) {
+    if (attribs[i] != EGL_SURFACE_TYPE || !(attribs[i + 1] & EGL_WINDOW_BIT)) continue;
+    EGLint n = 0;
+    if (chooseConfig(dpy, windows, nullptr, 0, &n) && n == 0) {
+      attribs[i + 1] &= ~EGL_WINDOW_BIT;
+      logCall("eglChooseConfig: no window configs, pbuffer configs only");
+    }
+  }
+}
+
+// Sets an attribute of an EGL_NONE-terminated list, adding it if missing.
+void setAttrib(std::vector<EGLint>& attribs, EGLint name, EGLint value) {
+  for (size_t i = 0; i + 1 < attribs.size(); i += 2)
+    if (attribs[i] == name) {
+      attribs[i + 1] = value;
+      return;
+    }
+  attribs.insert(attribs.end() - 1, {name, value});
+}
+
 }  // namespace
 
 extern "C" {
+
+EGLBoolean EGLAPIENTRY eglChooseConfig(EGLDisplay dpy, const EGLint* attribs, EGLConfig* configs,
+                                      EGLint size, EGLint* count) {
+  std::vector<EGLint> want;
+  for (const EGLint* a = attribs; a && *a != EGL_NONE; a += 2) want.insert(want.end(), {a[0], a[1]});
+  want.push_back(EGL_NONE);
+  dropWindowBitWithoutWindows(dpy, want);
+  const char* format = getenv("FILTER_CAPTURE_CONFIG");
+  if (!format) return chooseConfig(dpy, want.data(), configs, size, count);
+
+  // The format's sizes as the least, then only the configs that have
+  // exactly those, in EGL's order.
+  const std::optional<ChannelSizes> exact = parseSizes(format);
+  std::vector<EGLConfig> found;
+  if (exact) {
+    setAttrib(want, EGL_RED_SIZE, exact->red);
+    setAttrib(want, EGL_GREEN_SIZE, exact->green);
+    setAttrib(want, EGL_BLUE_SIZE, exact->blue);
+    setAttrib(want, EGL_ALPHA_SIZE, exact->alpha);
+    for (EGLConfig c : allConfigs(dpy, want.data()))
+      if (sizesOf(dpy, c) == *exact) found.push_back(c);
+  }
+  if (!count) return EGL_FALSE;
+  *count = static_cast<EGLint>(found.size());
+  if (configs) {
+    *count = std::min(*count, std::max(size, 0));
+    std::copy_n(found.begin(), *count, configs);
+  }
+  if (found.empty()) {
+    logCall("eglChooseConfig %s: none", format);
+  } else {
+    EGLint id = 0;
+    eglGetConfigAttrib(dpy, found[0], EGL_CONFIG_ID, &id);
+    logCall("eglChooseConfig %s: config %d", format, id);
+  }
+  return EGL_TRUE;
+}
 
 EGLDisplay EGLAPIENTRY eglGetDisplay(EGLNativeDisplayType id) {
   logCall("eglGetDisplay");

@@ -28,6 +28,7 @@
 #include "expected.h"
 #include "image.h"
 #include "picture.h"
+#include "report.h"
 
 extern char** environ;
 
@@ -35,21 +36,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDefaultTolerance = 4;
 // A driver that hangs must not hang the verdict with it.
 constexpr auto kRunLimit = std::chrono::seconds(120);
 
+// The surface formats --config takes: red, green, blue and alpha bits.
+const char* const kConfigs[] = {"565", "888", "8888", "4444", "5551"};
+
 struct Options {
   bool pbuffer = false;
-  int tolerance = kDefaultTolerance;
+  std::optional<int> tolerance;  // none: from the surface's depth
+  std::string config;            // none: the config EGL returns first
   std::string pngDir;
+  std::string junit;
+  bool json = false;
   std::string filter;
   std::vector<int> tests;
 };
 
 void usage(FILE* to) {
-  fputs("usage: filter-verify [--pbuffer] [--tolerance N] [--png DIR] [--filter PATH] [TEST ...]\n"
-        "  TEST: 1 to 6 (default: all)\n",
+  fputs("usage: filter-verify [--pbuffer] [--config FORMAT] [--tolerance N] [--png DIR] [--junit FILE]\n"
+        "                     [--json] [--filter PATH] [TEST ...]\n"
+        "  FORMAT: 565, 888, 8888, 4444 or 5551; TEST: 1 to 6 (default: all)\n",
         to);
 }
 
@@ -74,8 +81,10 @@ std::optional<int> number(const char* text, int low, int high) {
 std::optional<Options> parse(int argc, char** argv, int& status) {
   static const option longOptions[] = {
       {"pbuffer", no_argument, nullptr, 'p'},     {"tolerance", required_argument, nullptr, 't'},
-      {"png", required_argument, nullptr, 'o'},   {"filter", required_argument, nullptr, 'f'},
-      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0},
+      {"config", required_argument, nullptr, 'c'}, {"png", required_argument, nullptr, 'o'},
+      {"junit", required_argument, nullptr, 'j'}, {"json", no_argument, nullptr, 'J'},
+      {"filter", required_argument, nullptr, 'f'}, {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
   };
   Options o;
   status = 2;
@@ -91,12 +100,22 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
         o.tolerance = *t;
         break;
       }
-      case 'o':
-        if (!*optarg) {
-          complain("--png wants a folder");
+      case 'c':
+        if (std::find_if(std::begin(kConfigs), std::end(kConfigs),
+                         [](const char* c) { return strcmp(c, optarg) == 0; }) == std::end(kConfigs)) {
+          complain("--config wants 565, 888, 8888, 4444 or 5551, not \"%s\"", optarg);
           return std::nullopt;
         }
-        o.pngDir = optarg;
+        o.config = optarg;
+        break;
+      case 'J': o.json = true; break;
+      case 'j':
+      case 'o':
+        if (!*optarg) {
+          complain("%s", c == 'j' ? "--junit wants a file" : "--png wants a folder");
+          return std::nullopt;
+        }
+        (c == 'j' ? o.junit : o.pngDir) = optarg;
         break;
       case 'f': o.filter = optarg; break;
       case 'h': usage(stdout); status = 0; return std::nullopt;
@@ -199,9 +218,18 @@ struct Run {
   std::optional<Image> frame;
 };
 
+bool isSet(const char* name) {
+  const char* v = getenv(name);
+  return v && *v;
+}
+
+// A pbuffer needs no window system: without an X server to name, filter
+// runs on Mesa's surfaceless platform, unless a platform was chosen.
+bool surfaceless(const Options& o) { return o.pbuffer && !isSet("DISPLAY") && !isSet("EGL_PLATFORM"); }
+
 // The environment filter runs in: ours, with the capture library preloaded
-// ahead of whatever else is.
-std::vector<std::string> filterEnvironment(const std::string& capture, const fs::path& dir) {
+// ahead of whatever else is, and the config and platform chosen.
+std::vector<std::string> filterEnvironment(const Options& o, const std::string& capture, const fs::path& dir) {
   std::vector<std::string> env;
   std::string preload = capture;
   for (char** e = environ; *e; ++e) {
@@ -210,13 +238,16 @@ std::vector<std::string> filterEnvironment(const std::string& capture, const fs:
     if (name == "LD_PRELOAD") {
       const std::string rest = entry.substr(name.size() + 1);
       if (!rest.empty()) preload += ":" + rest;
-    } else if (name != "FILTER_CAPTURE" && name != "FILTER_CAPTURE_LOG") {
+    } else if (name != "FILTER_CAPTURE" && name != "FILTER_CAPTURE_LOG" && name != "FILTER_CAPTURE_CONFIG" &&
+               !(name == "EGL_PLATFORM" && surfaceless(o))) {
       env.push_back(entry);
     }
   }
   env.push_back("LD_PRELOAD=" + preload);
   env.push_back("FILTER_CAPTURE=" + (dir / "frame.pam").string());
   env.push_back("FILTER_CAPTURE_LOG=" + (dir / "calls.log").string());
+  if (!o.config.empty()) env.push_back("FILTER_CAPTURE_CONFIG=" + o.config);
+  if (surfaceless(o)) env.push_back("EGL_PLATFORM=surfaceless");
   return env;
 }
 
@@ -305,7 +336,8 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-std::string displayNote() {
+std::string displayNote(const Options& o) {
+  if (surfaceless(o)) return "DISPLAY is not set, and EGL's surfaceless platform did not start either";
   const char* d = getenv("DISPLAY");
   return d && *d ? std::string("DISPLAY is ") + d + "; is that X server running?"
                  : std::string("DISPLAY is not set; is an X server running?");
@@ -314,7 +346,7 @@ std::string displayNote() {
 // Why the run could not give a frame for any test, or empty when it could.
 // These faults lie in the set-up, not in one format, so the other tests
 // would only repeat them.
-std::string setupFault(const Run& r, const std::string& filter, bool pbuffer) {
+std::string setupFault(const Run& r, const std::string& filter, const Options& o) {
   if (!r.started) return "filter could not be started";
   if (r.signal == 0 && r.status == 127 && r.log.empty())
     return "cannot run " + filter + ": " + (r.err.empty() ? "exec failed" : splitLines(r.err).back());
@@ -324,9 +356,14 @@ std::string setupFault(const Run& r, const std::string& filter, bool pbuffer) {
   if (const auto code = codeAfter(r.log, "eglInitialize failed ")) {
     char text[160];
     snprintf(text, sizeof text, "EGL did not initialise (%s, 0x%x): ", eglErrorName(*code), *code);
-    return text + displayNote();
+    return text + displayNote(o);
   }
-  if (pbuffer) {
+  if (!o.config.empty() && logged(r.log, "eglChooseConfig " + o.config + ": none")) {
+    return o.pbuffer ? "the driver has no " + o.config + " config for a pbuffer"
+                     : "the driver has no " + o.config + " config for a window (on X, window configs follow the "
+                       "screen's depth)";
+  }
+  if (o.pbuffer) {
     if (const auto code = codeAfter(splitLines(r.out), "eglCreatePbufferSurface error ")) {
       char text[160];
       snprintf(text, sizeof text, "the driver refused the 320x480 pbuffer (%s, 0x%x)", eglErrorName(*code), *code);
@@ -335,7 +372,7 @@ std::string setupFault(const Run& r, const std::string& filter, bool pbuffer) {
   } else if (const auto code = codeAfter(r.log, "eglCreateWindowSurface failed ")) {
     char text[160];
     snprintf(text, sizeof text, "the driver refused the window surface (%s, 0x%x): ", eglErrorName(*code), *code);
-    return text + displayNote();
+    return text + displayNote(o);
   }
   if (logged(r.log, "GL_OES_draw_texture missing") || logged(r.log, "glDrawTexiOES missing"))
     return "the driver has no GL_OES_draw_texture, so filter draws nothing";
@@ -348,25 +385,144 @@ std::string renderer(const Run& r) {
   return "unknown";
 }
 
-// Each channel's difference, amplified so that one level shows.
-Image differencePicture(const Image& a, const Image& b) {
+// Each channel's difference, scaled so that a difference at the tolerance
+// shows at half brightness and anything over it in full (at 8 bits and a
+// tolerance of 2, one level is 64).
+Image differencePicture(const Image& a, const Image& b, const Tolerance& t) {
   Image d = a;
+  auto amp = [](int x, int y, int tolerance) {
+    const int diff = std::abs(x - y);
+    return static_cast<uint8_t>(tolerance > 0 ? std::min(255, 128 * diff / tolerance) : diff > 0 ? 255 : 0);
+  };
   for (size_t i = 0; i < d.pixels.size(); ++i) {
-    auto amp = [](int x, int y) { return static_cast<uint8_t>(std::min(255, 64 * std::abs(x - y))); };
     const Rgba &p = a.pixels[i], &q = b.pixels[i];
-    d.pixels[i] = {amp(p.r, q.r), amp(p.g, q.g), amp(p.b, q.b), 255};
+    d.pixels[i] = {amp(p.r, q.r, t.red), amp(p.g, q.g, t.green), amp(p.b, q.b, t.blue), 255};
   }
   return d;
 }
 
 std::string surfaceName(bool pbuffer) { return pbuffer ? "pbuffer" : "window"; }
 
-void printHeader(const Options& o, const std::string& filter, const std::string& driver) {
-  printf("filter %s, %s surface, tolerance %d\n", filter.c_str(), surfaceName(o.pbuffer).c_str(), o.tolerance);
-  printf("renderer %s\n", driver.c_str());
-  printf("%-4s  %-18s  %-25s  %-9s  %4s  %7s  %6s  %s\n", "test", "format", "type", "surface", "max",
-         "mean", "over", "result");
+std::optional<SurfaceFormat> surfaceFormat(const Run& r) {
+  for (const std::string& line : r.log)
+    if (const auto f = surfaceFormatOf(line)) return f;
+  return std::nullopt;
 }
+
+// With no config known (filter died before the capture): none to print.
+std::string toleranceText(const Options& o, const Tolerance& t, const std::optional<SurfaceFormat>& format) {
+  if (o.tolerance) return std::to_string(*o.tolerance);
+  if (!format) return "per channel from the surface's config";
+  const SurfaceFormat& f = *format;
+  std::string text = "red " + std::to_string(t.red) + ", green " + std::to_string(t.green) + ", blue " +
+                     std::to_string(t.blue);
+  if (f.alpha > 0) text += ", alpha " + std::to_string(t.alpha);
+  return text;
+}
+
+// The frame filter drew for `test`, judged.
+Verdict judge(const Options& o, int test, const Run& r) {
+  Verdict v;
+  v.test = test;
+  v.surface = surfaceName(o.pbuffer);
+  v.format = surfaceFormat(r);
+  // Without the capture library's word on the config, the frame's own
+  // channels: 8 bits, alpha when it has one.
+  const SurfaceFormat format =
+      v.format.value_or(SurfaceFormat{8, 8, 8, r.frame && r.frame->hasAlpha ? 8 : 0});
+  v.tolerance = o.tolerance ? uniformTolerance(*o.tolerance) : surfaceTolerance(format);
+  if (r.timedOut) {
+    v.note = "filter did not finish within " + std::to_string(kRunLimit.count()) + " s";
+  } else if (r.signal != 0) {
+    v.note = std::string("filter was killed by signal ") + std::to_string(r.signal) + " (" + strsignal(r.signal) + ")";
+  } else if (r.status != 0) {
+    v.note = "filter exited with status " + std::to_string(r.status);
+  } else if (!r.frame) {
+    v.note = "no frame was captured";
+  } else if (const auto error = codeAfter(r.log, "glDrawTexiOES error ")) {
+    char text[64];
+    snprintf(text, sizeof text, "glDrawTexiOES raised GL error 0x%x", *error);
+    v.note = text;
+  }
+  if (!v.note.empty()) {
+    v.errors = splitLines(r.err);
+    return v;
+  }
+  const Image& got = *r.frame;
+  v.width = got.width;
+  v.height = got.height;
+  const Drawing right{test, std::min(got.width, got.height)};
+  v.difference = compare(got, expectedFrame(right, got.width, got.height, format), v.tolerance);
+  v.pass = v.difference->over == 0;
+  if (!v.pass) {
+    const std::string like = lookalike(got, right, format, v.tolerance);
+    if (!like.empty()) v.note = "looks like " + like;
+  }
+  return v;
+}
+
+// frame | reference | difference, with the verdict above them.
+bool writeSheet(const Options& o, LabelFont& font, const Verdict& v, const Run& r, const std::string& driver) {
+  const Image& got = *r.frame;
+  const SurfaceFormat format = v.format.value_or(SurfaceFormat{8, 8, 8, got.hasAlpha ? 8 : 0});
+  const Image want = expectedFrame({v.test, std::min(got.width, got.height)}, got.width, got.height, format);
+  const Format& f = formatOf(v.test);
+  const Difference& d = *v.difference;
+  char verdict[200];
+  snprintf(verdict, sizeof verdict, "largest difference %d, mean %.3f, %ld pixels over the tolerance (%s): %s", d.max, d.mean,
+           d.over, toleranceText(o, v.tolerance, format).c_str(), v.pass ? "PASS" : "FAIL");
+  std::vector<std::string> title = {"test " + std::to_string(v.test) + ": " + f.format + " " + f.type + ", " +
+                                        v.surface + " " + std::to_string(got.width) + "x" +
+                                        std::to_string(got.height) + ", config " + formatName(format),
+                                    driver, verdict};
+  if (!v.note.empty()) title.push_back(v.note);
+  if (v.test == 1 || v.test == 3 || v.test == 4)
+    title.push_back("tests 1, 3 and 4 show the same colours by design of their texel tables");
+  const Image sheet = font.sheet(
+      {{"frame", got}, {"reference (" + formatName(format) + ")", want}, {"difference (tolerance at half)", differencePicture(got, want, v.tolerance)}},
+      title);
+  const std::string path =
+      (fs::path(o.pngDir) / ("test-" + std::to_string(v.test) + "-" + f.name + "-" + v.surface + ".png")).string();
+  if (writePng(path, sheet)) return true;
+  fflush(stdout);
+  complain("cannot write %s: %s", path.c_str(), strerror(errno));
+  return false;
+}
+
+// Which surface and config the cases ran on, for the JUnit suite's name.
+std::string suiteName(const Options& o) {
+  return "filter-verify." + surfaceName(o.pbuffer) + (o.config.empty() ? "" : "." + o.config);
+}
+
+// Written once at the end; opened at the start, so that a file that cannot
+// be written stops the run before it begins and no stale report stays.
+class JunitReport {
+ public:
+  bool open(const std::string& path) {
+    path_ = path;
+    file_ = fopen(path.c_str(), "w");
+    if (!file_) complain("cannot write %s: %s", path.c_str(), strerror(errno));
+    return file_ != nullptr;
+  }
+  ~JunitReport() {
+    if (file_) fclose(file_);
+  }
+  // False, with the reason on standard error, when the file did not take it.
+  bool write(const std::string& document) {
+    if (!file_) return true;
+    const bool ok = fputs(document.c_str(), file_) >= 0 && fflush(file_) == 0 && !ferror(file_);
+    const bool closed = fclose(file_) == 0;
+    file_ = nullptr;
+    if (ok && closed) return true;
+    fflush(stdout);
+    complain("cannot write %s: %s", path_.c_str(), strerror(errno));
+    return false;
+  }
+
+ private:
+  std::string path_;
+  FILE* file_ = nullptr;
+};
 
 }  // namespace
 
@@ -374,7 +530,7 @@ int main(int argc, char** argv) {
   int status = 0;
   const auto parsed = parse(argc, argv, status);
   if (!parsed) return status;
-  Options o = *parsed;
+  const Options o = *parsed;
 
   const std::string filter = o.filter.empty() ? (ownDirectory() / "filter").string() : o.filter;
   if (!checkFilter(filter)) return 2;
@@ -392,87 +548,53 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  JunitReport junit;
+  if (!o.junit.empty() && !junit.open(o.junit)) return 2;
   TempFolder tmp;
   if (tmp.path().empty()) {
     complain("cannot make a temporary folder: %s", strerror(errno));
     return 1;
   }
-  const std::vector<std::string> env = filterEnvironment(*capture, tmp.path());
+  const std::vector<std::string> env = filterEnvironment(o, *capture, tmp.path());
 
-  bool allPass = true;
-  bool headerShown = false;
+  std::vector<Verdict> verdicts;
+  std::string driver;
   for (const int test : o.tests) {
     std::vector<std::string> args{std::to_string(test)};
     if (o.pbuffer) args.push_back("pbuffer");
+    const auto start = std::chrono::steady_clock::now();
     const Run r = runFilter(filter, args, env, tmp.path());
-    const std::string fault = setupFault(r, filter, o.pbuffer);
+    const std::string fault = setupFault(r, filter, o);
     if (!fault.empty()) {
       fflush(stdout);
       complain("%s", fault.c_str());
+      junit.write(junitDocument(suiteName(o), verdicts, driver, fault));
       return 1;
     }
-    if (!headerShown) {
-      printHeader(o, filter, renderer(r));
-      headerShown = true;
-    }
-    const Format& f = formatOf(test);
-    std::string why;
-    if (r.timedOut) {
-      why = "filter did not finish within " + std::to_string(kRunLimit.count()) + " s";
-    } else if (r.signal != 0) {
-      why = std::string("filter was killed by signal ") + std::to_string(r.signal) + " (" + strsignal(r.signal) + ")";
-    } else if (r.status != 0) {
-      why = "filter exited with status " + std::to_string(r.status);
-    } else if (!r.frame) {
-      why = "no frame was captured";
-    } else if (const auto error = codeAfter(r.log, "glDrawTexiOES error ")) {
-      char text[64];
-      snprintf(text, sizeof text, "glDrawTexiOES raised GL error 0x%x", *error);
-      why = text;
-    }
-    if (!why.empty()) {
-      printf("%4d  %-18s  %-25s  %-9s  %4s  %7s  %6s  FAIL  %s\n", test, f.format, f.type, "-", "-", "-", "-",
-             why.c_str());
-      for (const std::string& line : splitLines(r.err)) printf("      | %s\n", line.c_str());
-      allPass = false;
-      continue;
-    }
-    const Image& got = *r.frame;
-    const Drawing right{test, std::min(got.width, got.height)};
-    const Image want = expectedFrame(right, got.width, got.height, got.hasAlpha);
-    const Difference d = compare(got, want, o.tolerance);
-    const bool pass = d.over == 0;
-    allPass = allPass && pass;
-    const std::string size = std::to_string(got.width) + "x" + std::to_string(got.height);
-    const std::string like = pass ? "" : lookalike(got, right, o.tolerance);
-    printf("%4d  %-18s  %-25s  %-9s  %4d  %7.3f  %6ld  %s%s\n", test, f.format, f.type, size.c_str(), d.max,
-           d.mean, d.over, pass ? "PASS" : "FAIL", like.empty() ? "" : ("  looks like " + like).c_str());
-
-    if (font) {
-      const std::string path = (fs::path(o.pngDir) / ("test-" + std::to_string(test) + "-" + f.name + "-" +
-                                                      surfaceName(o.pbuffer) + ".png"))
-                                   .string();
-      char verdict[160];
-      snprintf(verdict, sizeof verdict, "largest difference %d, mean %.3f, %ld pixels over %d: %s", d.max, d.mean,
-               d.over, o.tolerance, pass ? "PASS" : "FAIL");
-      std::vector<std::string> title = {"test " + std::to_string(test) + ": " + f.format + " " + f.type + ", " +
-                                            surfaceName(o.pbuffer) + " " + size,
-                                        renderer(r), verdict};
-      if (!like.empty()) title.push_back("looks like " + like);
-      if (test == 1 || test == 3 || test == 4)
-        title.push_back("tests 1, 3 and 4 show the same colours by design of their texel tables");
-      const Image sheet = font->sheet({{"frame", got}, {"reference", want}, {"difference x64", differencePicture(got, want)}},
-                                      title);
-      if (!writePng(path, sheet)) {
-        fflush(stdout);
-        complain("cannot write %s: %s", path.c_str(), strerror(errno));
-        return 1;
+    Verdict v = judge(o, test, r);
+    v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (driver.empty()) {
+      driver = renderer(r);
+      if (!o.json) {
+        printf("filter %s, %s surface%s, tolerance %s\n", filter.c_str(), v.surface.c_str(),
+               surfaceless(o) ? " (surfaceless)" : "", toleranceText(o, v.tolerance, v.format).c_str());
+        printf("renderer %s\n%s\n", driver.c_str(), tableHeader().c_str());
       }
     }
+    if (o.json) {
+      printf("%s\n", jsonObject(v, driver).c_str());
+    } else {
+      printf("%s\n", tableRow(v).c_str());
+      for (const std::string& line : v.errors) printf("      | %s\n", line.c_str());
+    }
+    if (font && v.difference && !writeSheet(o, *font, v, r, driver)) return 1;
+    verdicts.push_back(std::move(v));
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
     complain("cannot write the results: %s", strerror(errno));
     return 1;
   }
+  if (!junit.write(junitDocument(suiteName(o), verdicts, driver, ""))) return 1;
+  const bool allPass = std::all_of(verdicts.begin(), verdicts.end(), [](const Verdict& v) { return v.pass; });
   return allPass ? 0 : 1;
 }
