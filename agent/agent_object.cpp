@@ -197,8 +197,13 @@ DBusHandlerResult daemon_watch_filter(DBusConnection *, DBusMessage *message, vo
                                DBUS_TYPE_STRING, &new_owner, DBUS_TYPE_INVALID))
         return invalid_arguments("Invalid arguments for NameOwnerChanged signal");
 
-    if (strcmp(name, "org.tavik") != 0)
-        return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+    if (strcmp(name, "org.tavik") == 0)
+        daemon_owner_changed(new_owner);
+    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
+}
+
+void daemon_owner_changed(const char *new_owner)
+{
     // A copy that cannot be made leaves no owner: calls are refused, not
     // answered to the wrong peer.
     follow_daemon_owner(*new_owner ? strdup(new_owner) : nullptr);
@@ -206,7 +211,6 @@ DBusHandlerResult daemon_watch_filter(DBusConnection *, DBusMessage *message, vo
         fputs("Agent has been terminated\n", stderr);
         run_state.terminated = 1;
     }
-    return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
 }
 
 void follow_daemon_owner(char *owner)

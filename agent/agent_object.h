@@ -25,5 +25,9 @@ DBusHandlerResult daemon_watch_filter(DBusConnection *connection, DBusMessage *m
 // Takes an owned copy (or none) as the connection whose calls are answered.
 void follow_daemon_owner(char *owner);
 
+// The daemon's name now belongs to new_owner, a unique name, or to no one
+// when it is empty: the daemon has gone, which ends the run.
+void daemon_owner_changed(const char *new_owner);
+
 // The numeric passkey for a passkey text, read as a 32-bit strtoul would.
 uint32_t passkey_number(const char *text);

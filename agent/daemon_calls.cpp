@@ -1,6 +1,7 @@
 #include "daemon_calls.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "agent_object.h"
@@ -33,19 +34,33 @@ void finish_exchange(DBusConnection *connection, DBusMessage *reply)
     dbus_connection_flush(connection);
 }
 
+// Sends the call (and releases it) and waits for the method return: the
+// reply, or nullptr with the error record filled in.
+DBusMessage *exchange(DBusConnection *connection, DBusMessage *call, DBusError *error)
+{
+    dbus_error_init(error);
+    DBusMessage *reply = dbus_connection_send_with_reply_and_block(connection, call, -1, error);
+    dbus_message_unref(call);
+    return reply;
+}
+
+// The failure message (formatted with "argument"), then the error detail.
+void report_failure(const char *failure, const char *argument, DBusError *error)
+{
+    fprintf(stderr, failure, argument);
+    print_error_detail(error);
+}
+
 // Sends the call (and releases it) and waits for the daemon's method return:
-// 0, or -1 after the failure message (formatted with "argument") and the
-// error detail. The reply goes to reply_out when asked for.
+// 0, or -1 after the failure report. The reply goes to reply_out when asked
+// for.
 int call_daemon(DBusConnection *connection, DBusMessage *call, const char *failure, const char *argument,
                 DBusMessage **reply_out)
 {
     DBusError error;
-    dbus_error_init(&error);
-    DBusMessage *reply = dbus_connection_send_with_reply_and_block(connection, call, -1, &error);
-    dbus_message_unref(call);
+    DBusMessage *reply = exchange(connection, call, &error);
     if (!reply) {
-        fprintf(stderr, failure, argument);
-        print_error_detail(&error);
+        report_failure(failure, argument, &error);
         return -1;
     }
     if (reply_out)
@@ -55,15 +70,10 @@ int call_daemon(DBusConnection *connection, DBusMessage *call, const char *failu
     return 0;
 }
 
-// An owned copy of the first argument (of that type) of the reply to the
-// call, or nullptr.
-char *read_reply_text(DBusConnection *connection, DBusMessage *call, int type, const char *failure,
-                      const char *argument)
+// An owned copy of the reply's first argument (of that type), or nullptr
+// after a message; the reply is released either way.
+char *reply_text(DBusConnection *connection, DBusMessage *reply, int type)
 {
-    DBusMessage *reply;
-    if (call_daemon(connection, call, failure, argument, &reply) < 0)
-        return nullptr;
-
     DBusError error;
     dbus_error_init(&error);
 
@@ -77,6 +87,17 @@ char *read_reply_text(DBusConnection *connection, DBusMessage *call, int type, c
     char *copy = strdup(text);
     finish_exchange(connection, reply);
     return copy;
+}
+
+// An owned copy of the first argument (of that type) of the daemon's reply
+// to the call, or nullptr.
+char *read_reply_text(DBusConnection *connection, DBusMessage *call, int type, const char *failure,
+                      const char *argument)
+{
+    DBusMessage *reply;
+    if (call_daemon(connection, call, failure, argument, &reply) < 0)
+        return nullptr;
+    return reply_text(connection, reply, type);
 }
 
 bool serve_agent_object(DBusConnection *connection, const char *agent_path)
@@ -160,15 +181,33 @@ int pair_device(DBusConnection *connection, const char *adapter_path, const char
     return 0;
 }
 
-char *daemon_owner_lookup(DBusConnection *connection)
+void daemon_owner_lookup(DBusConnection *connection)
 {
     DBusMessage *call =
         dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetNameOwner");
     if (!call) {
         fputs("Can't allocate new method call\n", stderr);
-        return nullptr;
+        return;
     }
     const char *name = daemon_name;
     dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID);
-    return read_reply_text(connection, call, DBUS_TYPE_STRING, "Can't get owner of %s\n", daemon_name);
+
+    DBusError error;
+    DBusMessage *reply = exchange(connection, call, &error);
+    if (!reply && dbus_error_has_name(&error, DBUS_ERROR_NAME_HAS_NO_OWNER)) {
+        // The daemon has gone already. Had it gone before the match rule
+        // took hold, no signal would ever tell of it; so this answer counts
+        // as its departure, and a signal that may follow is never read.
+        dbus_error_free(&error);
+        daemon_owner_changed("");
+        return;
+    }
+    if (!reply) {
+        report_failure("Can't get owner of %s\n", daemon_name, &error);
+        return;
+    }
+    if (char *owner = reply_text(connection, reply, DBUS_TYPE_STRING)) {
+        daemon_owner_changed(owner);
+        free(owner);
+    }
 }

@@ -8,9 +8,11 @@
 char *default_adapter_lookup(DBusConnection *connection);
 char *adapter_lookup(DBusConnection *connection, const char *adapter);
 
-// The unique name of the connection that owns the daemon's name, asked of
-// the bus: an owned copy, or nullptr.
-char *daemon_owner_lookup(DBusConnection *connection);
+// Asks the bus which connection owns the daemon's name and follows the
+// answer as the watch follows NameOwnerChanged: a name without owner means
+// the daemon has gone, which ends the run. Any other failure is reported and
+// leaves no owner known, so calls are refused until the watch learns one.
+void daemon_owner_lookup(DBusConnection *connection);
 
 int agent_register(DBusConnection *connection, const char *adapter_path, const char *agent_path,
                    const char *capability);

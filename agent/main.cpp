@@ -146,8 +146,9 @@ int main(int argc, char *argv[])
     dbus_bus_add_match(connection, match, nullptr);
     // Asked after the match rule: the bus answers in order, so every later
     // change of owner reaches the watch as a signal. Calls that came in
-    // meanwhile wait in the queue and are judged against this owner.
-    follow_daemon_owner(daemon_owner_lookup(connection));
+    // meanwhile wait in the queue and are judged against this owner. A
+    // daemon already gone ends the run before the loop's first wait.
+    daemon_owner_lookup(connection);
 
     struct sigaction action;
     memset(&action, 0, sizeof action);

@@ -72,6 +72,7 @@ struct Options {
     bool string_reply = false;
     std::map<std::string, std::string> failures; // member -> error message
     std::set<std::string> hangs;
+    std::set<std::string> leave_on;
     std::string on_register;
     std::string on_pair;
     double exit_after = -1;
@@ -87,6 +88,7 @@ const char usage_text[] =
     "  --string-reply          answer DefaultAdapter and FindAdapter with a string, not an object path\n"
     "  --fail MEMBER[=TEXT]    answer MEMBER with the error org.tavik.Error.Failed and TEXT\n"
     "  --hang MEMBER           never answer MEMBER\n"
+    "  --leave-on MEMBER       give up org.tavik, answer MEMBER, then leave the bus\n"
     "  --on-register SCRIPT    run SCRIPT against the agent after answering RegisterAgent\n"
     "  --on-pair SCRIPT        run SCRIPT against the agent after answering CreatePairedDevice\n"
     "  --exit-after SECONDS    leave the bus after SECONDS\n"
@@ -151,6 +153,7 @@ bool parse_options(int argc, char *argv[], Options *options)
         {"string-reply", no_argument, nullptr, 'S'},
         {"fail", required_argument, nullptr, 'f'},
         {"hang", required_argument, nullptr, 'H'},
+        {"leave-on", required_argument, nullptr, 'L'},
         {"on-register", required_argument, nullptr, 'r'},
         {"on-pair", required_argument, nullptr, 'p'},
         {"exit-after", required_argument, nullptr, 'x'},
@@ -175,6 +178,7 @@ bool parse_options(int argc, char *argv[], Options *options)
             break;
         }
         case 'H': options->hangs.insert(arg); break;
+        case 'L': options->leave_on.insert(arg); break;
         case 'r': options->on_register = arg; break;
         case 'p': options->on_pair = arg; break;
         case 'x': options->exit_after = atof(arg.c_str()); break;
@@ -355,6 +359,7 @@ class Daemon {
     std::optional<Agent> agent_;
     std::deque<std::string> pending_scripts_;
     bool leaving_ = false;
+    bool released_ = false; // gave the name up itself (--leave-on)
 };
 
 bool Daemon::start()
@@ -408,7 +413,8 @@ void Daemon::run()
 DBusHandlerResult Daemon::handle(DBusMessage *message)
 {
     if (dbus_message_is_signal(message, DBUS_INTERFACE_DBUS, "NameLost")) {
-        say("lost %s", bus_name);
+        if (!released_)
+            say("lost %s", bus_name);
         leaving_ = true;
         return DBUS_HANDLER_RESULT_HANDLED;
     }
@@ -530,6 +536,19 @@ void Daemon::reply(DBusMessage *answer_raw, const char *member)
     if (!answer) {
         say("out of memory answering %s", member);
         return;
+    }
+    // The name goes before the answer does, so whoever the answer reaches
+    // finds the daemon gone, as after a daemon that dies right after
+    // answering, whatever the bus's own order of events.
+    if (options_.leave_on.count(member) && !released_) {
+        Error error;
+        dbus_bus_release_name(connection_, bus_name, &error.error);
+        if (error.set())
+            say("cannot release %s: %s", bus_name, error.error.message);
+        else
+            say("released %s", bus_name);
+        released_ = true;
+        leaving_ = true;
     }
     dbus_connection_send(connection_, answer.get(), nullptr);
     dbus_connection_flush(connection_);

@@ -110,6 +110,29 @@ TEST(DaemonWatch, DaemonLeavingEndsAPairingToo)
     EXPECT_EQ(run.agent->err(), "Agent has been terminated\n");
 }
 
+// The daemon answers and is gone before the agent has asked the bus who owns
+// its name: the answer "no owner" is the only news of its departure, and ends
+// the run just as the watch's signal does. Leaving right after answering
+// races the agent's match rule and question; every order must end alike.
+TEST(DaemonWatch, DaemonGoneBeforeItsOwnerIsKnownEndsTheRun)
+{
+    struct Case {
+        std::vector<std::string> sim;
+        std::vector<std::string> agent;
+        bool releasedFirst;
+    };
+    for (const Case &c : {Case{{"--leave-on", "RegisterAgent"}, {"1234"}, true},
+                          Case{{"--leave-on", "CreatePairedDevice"}, {"1234", "dev"}, true},
+                          Case{{"--on-register", "quit"}, {"1234"}, false}}) {
+        AgentRun run = runAgent(c.sim, c.agent);
+        EXPECT_EQ(run.exit, exitedWith(0)) << c.sim[0];
+        // Once only, and no attempt to unregister from a daemon that is gone.
+        EXPECT_EQ(run.err, "Agent has been terminated\n") << c.sim[0];
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(linesWith(run.sim, "released org.tavik").size(), c.releasedFirst ? 1u : 0u) << run.sim;
+    }
+}
+
 TEST(DaemonWatch, NameTakenOverByAnotherDaemonChangesNothing)
 {
     Serving run({}, {"1234"});
