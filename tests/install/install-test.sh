@@ -64,13 +64,7 @@ cmake --build "$work/cmake-build" >>"$work/cmake.log" || { cat "$work/cmake.log"
 run=(${VELMORA_EMULATOR:-})
 # The front command and the sandbox start the installed programs themselves,
 # which qemu-user cannot do without binfmt_misc.
-if ((${#run[@]} == 0)); then
-  [[ "$("$prefix/bin/velmora" filter)" == "usage: filter <0-6> [pbuffer]" ]] || fail "velmora filter"
-  out="$(env -u VELMORA_SERVICE_MANAGER -u DBUS_SYSTEM_BUS_ADDRESS -u DISPLAY TMPDIR="$work" \
-    "$prefix/bin/velmora-sandbox" -- sh -c 'service check echo && service call echo 1 i32 7')" ||
-    fail "the installed sandbox: $out"
-  [[ "$out" == $'Service echo: found\nResult: Parcel(size=4: 00000007 \'....\')' ]] || fail "the installed sandbox: $out"
-fi
+((${#run[@]})) || check_installed "$prefix" "$work"
 export VELMORA_SERVICE_MANAGER="$work/sm.sock"
 daemon "$work/servicemanager.log" "${run[@]}" "$programs/servicemanager" "$VELMORA_SERVICE_MANAGER"
 wait_until "${run[@]}" "$programs/service" list
