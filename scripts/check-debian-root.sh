@@ -24,6 +24,10 @@ release="$(apt-get indextargets --format '$(REPO_URI)dists/$(RELEASE)/InRelease'
 [[ -n $release ]] || skip "apt has no package lists (apt-get update)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/velmora-debian-root.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
+# mmdebstrap mounts /proc and /dev in the root; a container may forbid it.
+mkdir "$work/proc"
+unshare --mount sh -c 'mount -t proc proc "$1"' sh "$work/proc" 2>/dev/null ||
+  skip "this machine does not allow mounting /proc (mmdebstrap needs it)"
 timeout 60 /usr/lib/apt/apt-helper download-file "$release" "$work/InRelease" >/dev/null 2>&1 ||
   skip "no network: cannot fetch $release"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/velmora-debian-root"
