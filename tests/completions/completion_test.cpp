@@ -56,22 +56,25 @@ protected:
                                       words[0]};
         // As typed: a path to the service tool or the front command, which
         // the completion runs for the names.
-        argv.push_back(words[0] == "service" ? serviceCommand() : words[0] == "velmora" ? VELMORA_BIN : words[0]);
+        argv.push_back(words[0] == "service" ? runnableBy("service", SERVICE_BIN)
+                       : words[0] == "velmora" ? runnableBy("velmora", VELMORA_BIN)
+                                               : words[0]);
         argv.insert(argv.end(), words.begin() + 1, words.end());
         const Finished run = runProgram(argv, env);
         EXPECT_EQ(run.status, 0) << joined(words) << run.err;
         return lines(run.out);
     }
 
-    // The service tool; in a cross build a script that runs it through the
-    // emulator, since bash cannot start a program of another machine.
-    std::string serviceCommand() {
-        if (!testsupport::emulated()) return SERVICE_BIN;
-        const std::string script = tmp + "/service";
+    // The program; in a cross build a script of that name that runs it
+    // through the emulator, since bash cannot start a program of another
+    // machine.
+    std::string runnableBy(const std::string& name, const std::string& program) {
+        if (!testsupport::emulated()) return program;
+        const std::string script = tmp + "/" + name;
         if (!std::filesystem::exists(script)) {
             std::ofstream out(script);
             out << "#!/bin/sh\nexec";
-            for (const std::string& word : testsupport::runnable({SERVICE_BIN})) out << " '" << word << "'";
+            for (const std::string& word : testsupport::runnable({program})) out << " '" << word << "'";
             out << " \"$@\"\n";
             out.close();
             std::filesystem::permissions(script, std::filesystem::perms::owner_all);
