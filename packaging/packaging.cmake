@@ -1,9 +1,10 @@
 # Debian packages, one per install component:
 #   cpack --config BUILD/CPackConfig.cmake -G DEB
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr so that the library directory
-# is Debian's multiarch one.
+# is Debian's multiarch one; cpack refuses another prefix (see below).
 set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VENDOR "velmora team")
+# The Maintainer: the team's list, a role address.
 set(CPACK_PACKAGE_CONTACT "velmora team <velmora-team@lists.velmora.org>")
 # No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would put it before each
 # package's own synopsis (the first line of its description below).
@@ -38,20 +39,31 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 Four command-line tools: agent (a Bluetooth pairing agent), service (lists,
 checks and calls the platform's IPC services), filter (draws a texture
 through EGL and OpenGL ES 1.x in six pixel formats) and refresh (sets a
-framebuffer to 16 bpp and measures its refresh rate).")
+framebuffer to 16 bpp and measures its refresh rate).
+.
+They are installed in /usr/libexec/velmora, where the velmora command
+(from velmora-platform) runs them, and velmora-sandbox runs them by their
+own names.")
 
 set(CPACK_DEBIAN_PLATFORM_PACKAGE_NAME velmora-platform)
 set(CPACK_DEBIAN_PLATFORM_PACKAGE_SECTION misc)
-# bluetooth-sim serves on a private bus; filter needs an X server.
-set(CPACK_DEBIAN_PLATFORM_PACKAGE_RECOMMENDS dbus-daemon)
-set(CPACK_DEBIAN_PLATFORM_PACKAGE_SUGGESTS xvfb)
+# What velmora-sandbox starts: a private bus for bluetooth-sim and an X
+# server drawn by Mesa's software renderer (its DRI drivers) for filter.
+# The rest it uses (bash, setsid and setpriv, coreutils) is essential.
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_DEPENDS "dbus-daemon, xvfb, libgl1-mesa-dri")
+# The sandbox's shell loads it before the tools' completions.
+set(CPACK_DEBIAN_PLATFORM_PACKAGE_RECOMMENDS bash-completion)
 set(CPACK_DEBIAN_PLATFORM_DESCRIPTION
 "stand-ins for the velmora device platform
 The pieces of the platform that a plain Linux machine lacks, so that the
 velmora tools run there: a simulated Bluetooth daemon (bluetooth-sim) with
 its bus configuration, the IPC service manager (servicemanager) with a demo
 service host (demo-services), the display library and an emulated
-framebuffer device to preload (libfbdev-emu.so).")
+framebuffer device to preload (libfbdev-emu.so).
+.
+velmora-sandbox starts them all on private addresses and opens a shell in
+which the tools run by their own names; elsewhere the velmora command runs
+them from /usr/libexec/velmora.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME velmora-ipc-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -76,5 +88,10 @@ foreach(component tools platform dev)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
           COMPONENT ${component})
 endforeach()
+
+# cpack checks the prefix the build was configured with, which decides the
+# library directory: /usr gives the multiarch one that Debian wants.
+set(CPACK_VELMORA_CONFIGURED_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_SOURCE_DIR}/packaging/cpack-checks.cmake")
 
 include(CPack)

@@ -9,7 +9,7 @@ cd "$root"
 scripts/install-deps.sh base agent filter
 echo "demo: building into build/ (a few minutes the first time)"
 scripts/build.sh build
-for part in agent service filter refresh; do
+for part in agent service filter refresh velmora; do
   if [[ -e scripts/demo/$part.sh ]]; then
     echo
     echo "=================== $part ==================="

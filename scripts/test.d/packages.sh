@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages as a packager would (prefix /usr, Debian's build
-# flags, warnings not errors), checks them with lintian, extracts them into a
-# temporary root and runs one case of each tool from there, against the
-# stand-in platform from the same packages.
+# flags, warnings not errors), checks them with lintian (no error and no
+# warning), extracts them into a temporary root and runs one case of each
+# tool from there, against the stand-in platform from the same packages.
 #   packages.sh [arm64|armhf]   for another architecture: cross-built, and
 #                               the packaged programs run under qemu-user
 set -euo pipefail
@@ -52,26 +52,34 @@ if [[ -n "$arch" ]]; then
     [[ "$(dpkg-deb -f "$deb" Architecture)" == "$arch" ]] || fail "${deb##*/} is not for $arch"
   done
 fi
-lintian --fail-on error --tag-display-limit 0 "${debs[@]}" || fail "lintian found errors"
+lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}" || fail "lintian found errors or warnings"
 
 # Dependencies: computed ones, and tools on the platform (the display library).
 tools_depends="$(dpkg-deb -f "${debs[0]}" Depends)"
 [[ "$tools_depends" == *velmora-platform* && "$tools_depends" == *libdbus-1-3* ]] ||
   fail "velmora-tools depends on: $tools_depends"
-[[ "$(dpkg-deb -f "${debs[1]}" Depends)" == *libx11-6* ]] || fail "velmora-platform lacks libx11-6"
+platform_depends="$(dpkg-deb -f "${debs[1]}" Depends)"
+for package in libx11-6 dbus-daemon xvfb libgl1-mesa-dri; do
+  [[ "$platform_depends" == *"$package"* ]] || fail "velmora-platform does not depend on $package: $platform_depends"
+done
 
 for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$work/root"; done
 usr="$work/root/usr"
 private="$(dirname "$(find "$usr/lib" -name libfbdev-emu.so)")"
+programs="$usr/libexec/velmora"
+# On PATH only the front command and the sandbox: the programs' own names
+# belong to other packages there.
+[[ "$(ls "$usr/bin")" == $'velmora\nvelmora-sandbox' && ! -e "$usr/sbin" ]] ||
+  fail "on PATH: $(ls "$usr/bin" "$usr/sbin" 2>&1)"
 
 # agent against bluetooth-sim on a private system bus.
 daemon "$work/bus.log" dbus-daemon --config-file="$usr/share/velmora/bus.conf" \
   --address="unix:path=$work/bus" --nofork
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
 wait_until test -S "$work/bus"
-daemon "$work/sim.log" "${run[@]}" "$usr/sbin/bluetooth-sim" --on-register "pin /org/tavik/hci0/dev_1; release"
+daemon "$work/sim.log" "${run[@]}" "$programs/bluetooth-sim" --on-register "pin /org/tavik/hci0/dev_1; release"
 wait_until grep -q '^ready ' "$work/sim.log"
-timeout 300 "${run[@]}" "$usr/bin/agent" 1234 >"$work/agent.out" 2>"$work/agent.err" ||
+timeout 300 "${run[@]}" "$programs/agent" 1234 >"$work/agent.out" 2>"$work/agent.err" ||
   fail "agent: $(cat "$work/agent.err")"
 grep -q "Agent has been released" "$work/agent.err" || fail "agent was not released: $(cat "$work/agent.err")"
 grep -q "1234" "$work/sim.log" || fail "bluetooth-sim got no PIN code: $(cat "$work/sim.log")"
@@ -80,11 +88,11 @@ stop_daemons
 
 # service against servicemanager and demo-services.
 export VELMORA_SERVICE_MANAGER="$work/sm.sock"
-daemon "$work/sm.log" "${run[@]}" "$usr/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
-wait_until "${run[@]}" "$usr/bin/service" list
-daemon "$work/demo.log" "${run[@]}" "$usr/sbin/demo-services"
+daemon "$work/sm.log" "${run[@]}" "$programs/servicemanager" "$VELMORA_SERVICE_MANAGER"
+wait_until "${run[@]}" "$programs/service" list
+daemon "$work/demo.log" "${run[@]}" "$programs/demo-services"
 wait_until grep -q "demo-services: ready" "$work/demo.log"
-[[ "$("${run[@]}" "$usr/bin/service" check echo)" == "Service echo: found" ]] || fail "service check echo"
+[[ "$("${run[@]}" "$programs/service" check echo)" == "Service echo: found" ]] || fail "service check echo"
 echo "packages: service found demo-services' echo"
 stop_daemons
 
@@ -94,7 +102,7 @@ daemon "$work/xvfb.log" sh -c 'exec Xvfb -displayfd 3 -noreset -nolisten tcp -sc
 wait_until test -s "$work/display"
 for args in "6" "2 pbuffer"; do
   # shellcheck disable=SC2086
-  DISPLAY=":$(head -n 1 "$work/display")" LIBGL_ALWAYS_SOFTWARE=1 timeout 300 "${run[@]}" "$usr/bin/filter" $args \
+  DISPLAY=":$(head -n 1 "$work/display")" LIBGL_ALWAYS_SOFTWARE=1 timeout 300 "${run[@]}" "$programs/filter" $args \
     >"$work/filter.out" 2>"$work/filter.err" || fail "filter $args: $(cat "$work/filter.err")"
 done
 [[ "$(cat "$work/filter.out")" == "using pbuffer" ]] || fail "filter 2 pbuffer printed: $(cat "$work/filter.out")"
@@ -104,10 +112,21 @@ stop_daemons
 # refresh on the emulated framebuffer, until its first rate line.
 # Under qemu the preload is the guest's, never the host loader's.
 if ((${#run[@]})); then
-  daemon "$work/refresh.out" env FBEMU_VBLANK_HZ=60 "${run[@]}" -E LD_PRELOAD="$private/libfbdev-emu.so" "$usr/bin/refresh"
+  daemon "$work/refresh.out" env FBEMU_VBLANK_HZ=60 "${run[@]}" -E LD_PRELOAD="$private/libfbdev-emu.so" "$programs/refresh"
 else
-  daemon "$work/refresh.out" env LD_PRELOAD="$private/libfbdev-emu.so" FBEMU_VBLANK_HZ=60 "$usr/bin/refresh"
+  daemon "$work/refresh.out" env LD_PRELOAD="$private/libfbdev-emu.so" FBEMU_VBLANK_HZ=60 "$programs/refresh"
 fi
 wait_until grep -q '^refresh rate = ' "$work/refresh.out"
 grep -q '^bpp *= 16$' "$work/refresh.out" || fail "refresh: $(cat "$work/refresh.out")"
 echo "packages: refresh measured the emulated framebuffer"
+stop_daemons
+
+# The front command and the sandbox start the programs themselves, which
+# qemu-user cannot do for another machine's programs without binfmt_misc.
+if ((${#run[@]} == 0)); then
+  check_installed "$usr" "$work"
+  echo "packages: velmora ran filter, and the sandbox's service found the echo service"
+fi
+
+# As a user gets them: installed with apt-get into a fresh minimal Debian 12.
+[[ -n "$arch" ]] || bash "$root/scripts/check-debian-root.sh" "${debs[@]}"

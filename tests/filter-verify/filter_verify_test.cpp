@@ -340,7 +340,7 @@ TEST_F(FilterVerify, FindsTheCaptureLibraryOnceInstalled) {
   const Outcome install = run({CMAKE_BIN, {"--install", BUILD_DIR, "--prefix", prefix.string(), "--component", "platform"}, "", {}, {}},
                               tmp_.path());
   ASSERT_EQ(install.status, 0) << install.out << install.err;
-  const Outcome o = verify({"--filter", FILTER_BIN, "--pbuffer", "6"}, {"llvmpipe", 0, {}, (prefix / "bin/filter-verify").string()});
+  const Outcome o = verify({"--filter", FILTER_BIN, "--pbuffer", "6"}, {"llvmpipe", 0, {}, (prefix / INSTALLED_VERIFY).string()});
   EXPECT_EQ(o.status, 0) << o.out << o.err;
   ASSERT_EQ(rows(o.out).size(), 1u) << o.out;
   EXPECT_EQ(rows(o.out)[0].result, "PASS");

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # install-test.sh BUILD_DIR: installs BUILD_DIR into a temporary prefix, checks
-# what went where, then builds a program against the installed IPC library,
-# once through pkg-config and once through find_package(VelmoraIPC), and runs
-# both against the installed servicemanager. CXX, CXXFLAGS and LDFLAGS are
+# what went where, runs the installed front command and sandbox, then builds
+# a program against the installed IPC library, once through pkg-config and
+# once through find_package(VelmoraIPC), and runs both against the installed
+# servicemanager. CXX, CXXFLAGS and LDFLAGS are
 # used as a user's build would use them; in a cross build, programs of the
 # target run through VELMORA_EMULATOR and CMake gets VELMORA_TOOLCHAIN_FILE.
 set -euo pipefail
@@ -18,11 +19,22 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 pc="$(find "$prefix" -name velmora-ipc.pc)"
 [[ -n "$pc" ]] || fail "no velmora-ipc.pc installed"
 libdir="$(dirname "$(dirname "$pc")")"
-for file in bin/agent bin/service bin/filter bin/refresh \
-            sbin/servicemanager sbin/demo-services sbin/bluetooth-sim \
-            share/velmora/bus.conf include/velmora/IServiceManager.h; do
+programs="$prefix/libexec/velmora"
+for file in libexec/velmora/{agent,service,filter,refresh,filter-verify,servicemanager,demo-services,bluetooth-sim} \
+            bin/velmora bin/velmora-sandbox share/velmora/bus.conf include/velmora/IServiceManager.h \
+            share/bash-completion/completions/velmora; do
   [[ -f "$prefix/$file" ]] || fail "$file not installed"
 done
+# On PATH and in the man sections only velmora names: the programs' own
+# belong to other packages (service(8), filter(1)).
+[[ "$(ls "$prefix/bin")" == $'velmora\nvelmora-sandbox' ]] || fail "in bin: $(ls "$prefix/bin")"
+[[ ! -e "$prefix/sbin" ]] || fail "in sbin: $(ls "$prefix/sbin")"
+pages="$(cd "$prefix/share/man" && find . -type f | sort)"
+[[ -n "$pages" ]] || fail "no man pages"
+strays="$(grep -Ev '^\./man[18]/velmora(-[a-z-]+)?\.[18]\.gz$' <<<"$pages" || true)"
+[[ -z "$strays" ]] || fail "man pages not named velmora: $strays"
+[[ "$(ls "$prefix/share/bash-completion/completions")" == velmora ]] ||
+  fail "completions: $(ls "$prefix/share/bash-completion/completions")"
 for file in velmora/libfbdev-emu.so velmora/libvelmora_display.so libvelmora_ipc.a \
             cmake/VelmoraIPC/VelmoraIPCConfig.cmake; do
   [[ -f "$libdir/$file" ]] || fail "$file not installed in $libdir"
@@ -32,7 +44,7 @@ diff <(cd "$here/../../platform/ipc/include/velmora" && ls) <(ls "$prefix/includ
   fail "installed headers differ from the public ones"
 strays="$(find "$prefix" \( -iname '*test*' -o -iname '*bench*' \) -print)"
 [[ -z "$strays" ]] || fail "test files installed: $strays"
-readelf -d "$prefix/bin/filter" | grep -q 'RUNPATH.*\$ORIGIN/' || fail "filter has no relative RUNPATH"
+readelf -d "$programs/filter" | grep -q 'RUNPATH.*\$ORIGIN/' || fail "filter has no relative RUNPATH"
 [[ "$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --variable=prefix velmora-ipc)" == "$prefix" ]] ||
   fail "velmora-ipc.pc does not name the prefix installed to"
 
@@ -50,9 +62,12 @@ cmake --build "$work/cmake-build" >>"$work/cmake.log" || { cat "$work/cmake.log"
 
 # shellcheck disable=SC2206
 run=(${VELMORA_EMULATOR:-})
+# The front command and the sandbox start the installed programs themselves,
+# which qemu-user cannot do without binfmt_misc.
+((${#run[@]})) || check_installed "$prefix" "$work"
 export VELMORA_SERVICE_MANAGER="$work/sm.sock"
-daemon "$work/servicemanager.log" "${run[@]}" "$prefix/sbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
-wait_until "${run[@]}" "$prefix/bin/service" list
+daemon "$work/servicemanager.log" "${run[@]}" "$programs/servicemanager" "$VELMORA_SERVICE_MANAGER"
+wait_until "${run[@]}" "$programs/service" list
 for probe in "$work/probe-pkg-config" "$work/cmake-build/probe"; do
   out="$("${run[@]}" "$probe" "probe-$(basename "$probe")")" || fail "$probe failed"
   [[ "$out" == "probe-$(basename "$probe"): 42" ]] || fail "$probe printed: $out"

@@ -1,7 +1,7 @@
 // velmora-sandbox end to end: each tool run by a scripted command inside it,
 // the interactive shell fed from a file, and the sandbox stopped by a
-// signal; afterwards nothing it started may still run and its temporary
-// directory must be gone.
+// signal or killed; afterwards nothing it started may still run and its
+// temporary directory must be gone.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -40,6 +40,19 @@ std::vector<std::string> processesWith(const std::string& entry) {
     return found;
 }
 
+// Live processes whose command line names `text`: the sandbox's watchdog,
+// which carries no mark, names the directory.
+std::vector<std::string> processesNaming(const std::string& text) {
+    std::vector<std::string> found;
+    for (const auto& proc : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = proc.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string cmdline = testsupport::readFile(proc.path() / "cmdline");
+        if (cmdline.find(text) != std::string::npos) found.push_back(pid);
+    }
+    return found;
+}
+
 class Sandbox : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -66,11 +79,13 @@ protected:
         Command command(argv);
         command.env = testsupport::environment([](std::string_view name) {
             return name == "DISPLAY" || name == "DBUS_SYSTEM_BUS_ADDRESS" || name == "VELMORA_SERVICE_MANAGER" ||
-                   name == "TMPDIR" || name == "SHELL" || name == "ASAN_OPTIONS" || name == "LD_PRELOAD";
+                   name == "TMPDIR" || name == "SHELL" || name == "ASAN_OPTIONS" || name == "LD_PRELOAD" ||
+                   name == "HOME";
         });
         // Leaks of Mesa inside filter are the filter tests' business, not this one's.
-        command.env->insert(command.env->end(),
-                            {"TMPDIR=" + tmpdir, "SHELL=/bin/bash", "ASAN_OPTIONS=detect_leaks=0"});
+        // A home without a ~/.bashrc, like root's that loads no completion.
+        command.env->insert(command.env->end(), {"TMPDIR=" + tmpdir, "SHELL=/bin/bash", "ASAN_OPTIONS=detect_leaks=0",
+                                                 "HOME=" + tmp.path().string()});
         command.in = in;
         command.out = Stream::pipe();
         command.err = Stream::pipe();
@@ -89,6 +104,18 @@ protected:
         EXPECT_FALSE(std::filesystem::exists(dir));
         EXPECT_TRUE(std::filesystem::is_empty(tmpdir)) << "left in TMPDIR";
         EXPECT_EQ(processesWith("VELMORA_SANDBOX=" + dir), std::vector<std::string>{});
+        EXPECT_EQ(processesNaming(dir), std::vector<std::string>{});
+    }
+
+    // A sandbox whose command has started a daemon of its own and then waits.
+    std::unique_ptr<Process> startBusy(std::string& dir) {
+        auto sandbox = start({"bash", "-c",
+                              "echo \"dir=$VELMORA_SANDBOX\"; refresh >/dev/null & service list >/dev/null; "
+                              "echo started; sleep 100000"});
+        EXPECT_TRUE(sandbox->waitForOutput("started\n", 5min)) << sandbox->err();
+        dir = sandboxDir(sandbox->out());
+        EXPECT_FALSE(processesWith("VELMORA_SANDBOX=" + dir).empty());
+        return sandbox;
     }
 
     testsupport::TempDir tmp{"sandbox-test"};
@@ -158,18 +185,32 @@ TEST_F(Sandbox, EveryToolWorksInsideAndNothingIsLeftAfterwards) {
     expectNothingLeft(sandboxDir(out));
 }
 
+// The tools complete by their own names, ours rather than bash-completion's
+// (whose `service` is the init-script tool's), with the names a call reaches.
 TEST_F(Sandbox, TheShellWithoutACommandHasTheBannerPromptAndCompletions) {
     std::ofstream(tmp.file("input")) << "echo \"dir=$VELMORA_SANDBOX\"\n"
-                                        "complete -p service\n"
+                                        "complete -p service velmora filter-verify\n"
+                                        "echo \"bash-completion ${BASH_COMPLETION_VERSINFO[0]-none}\"\n"
+                                        "COMP_WORDS=(service call ''); COMP_CWORD=2; _velmora_service\n"
+                                        "echo \"names ${COMPREPLY[*]}\"\n"
                                         "echo \"prompt $PS1\"\n"
                                         "exit 4\n";
     auto sandbox = start({}, Stream::file(tmp.file("input")));
     EXPECT_EQ(sandbox->finish(5min), testsupport::exitedWith(4)) << sandbox->err();
     EXPECT_NE(sandbox->err().find("velmora sandbox " VELMORA_VERSION), std::string::npos) << sandbox->err();
     EXPECT_NE(sandbox->err().find("agent 123456"), std::string::npos);
-    EXPECT_NE(sandbox->out().find("complete -F _velmora_service service\n"), std::string::npos) << sandbox->out();
-    EXPECT_NE(sandbox->out().find("prompt (velmora) "), std::string::npos);
-    expectNothingLeft(sandboxDir(sandbox->out()));
+    const std::string out = sandbox->out();
+    EXPECT_NE(out.find("complete -F _velmora_service service\n"
+                       "complete -F _velmora velmora\n"
+                       "complete -F _velmora_filter_verify filter-verify\n"),
+              std::string::npos)
+        << out;
+    if (std::filesystem::exists("/usr/share/bash-completion/bash_completion")) {
+        EXPECT_EQ(out.find("bash-completion none"), std::string::npos) << "bash-completion not loaded:\n" << out;
+    }
+    EXPECT_NE(out.find("names echo failing\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("prompt (velmora) "), std::string::npos);
+    expectNothingLeft(sandboxDir(out));
 }
 
 // Whoever starts it is the simulated Bluetooth daemon's user on its bus.
@@ -194,13 +235,8 @@ TEST_F(Sandbox, WorksForAnotherUserThanRoot) {
 class SandboxSignal : public Sandbox, public ::testing::WithParamInterface<int> {};
 
 TEST_P(SandboxSignal, StopsTheCommandWhatItStartedAndThePlatform) {
-    auto sandbox = start({"bash", "-c",
-                          "echo \"dir=$VELMORA_SANDBOX\"; refresh >/dev/null & service list >/dev/null; "
-                          "echo started; sleep 100000"});
-    ASSERT_TRUE(sandbox->waitForOutput("started\n", 5min)) << sandbox->err();
-    const std::string dir = sandboxDir(sandbox->out());
-    EXPECT_FALSE(processesWith("VELMORA_SANDBOX=" + dir).empty());
-
+    std::string dir;
+    auto sandbox = startBusy(dir);
     sandbox->signal(GetParam());
     EXPECT_EQ(sandbox->finish(2min), testsupport::exitedWith(128 + GetParam())) << sandbox->err();
     expectNothingLeft(dir);
@@ -208,5 +244,53 @@ TEST_P(SandboxSignal, StopsTheCommandWhatItStartedAndThePlatform) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, SandboxSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Killed as the OOM killer or a CI time-out kills it: no trap runs, and its
+// watchdog ends what it started and removes its directory.
+TEST_F(Sandbox, KilledItLeavesNothingBehind) {
+    std::string dir;
+    auto sandbox = startBusy(dir);
+    sandbox->signal(SIGKILL);
+    // Its output ends once the command, which holds it, has been stopped.
+    EXPECT_EQ(sandbox->finish(2min), testsupport::killedBy(SIGKILL));
+    // The watchdog ends last, right after removing the directory.
+    EXPECT_TRUE(testsupport::waitUntil([&] { return processesNaming(dir).empty(); }, 1min));
+    expectNothingLeft(dir);
+}
+
+// Killed with its watchdog, what it left goes when the next sandbox starts;
+// a sandbox still running is left alone.
+TEST_F(Sandbox, WhatAKilledOneLeftGoesAtTheNextStart) {
+    std::string dir;
+    auto killed = startBusy(dir);
+    std::string liveDir;
+    auto live = start({"bash", "-c",
+                       "echo \"dir=$VELMORA_SANDBOX\"; echo started; "
+                       "until [ -e \"$VELMORA_SANDBOX/stop\" ]; do sleep 0.1; done; service check echo"});
+    ASSERT_TRUE(live->waitForOutput("started\n", 5min)) << live->err();
+    liveDir = sandboxDir(live->out());
+
+    std::vector<std::string> watchdog;
+    for (const std::string& pid : processesNaming(dir))
+        if (testsupport::readFile("/proc/" + pid + "/cmdline").find("velmora-sandbox-watchdog") != std::string::npos)
+            watchdog.push_back(pid);
+    ASSERT_EQ(watchdog.size(), 1u) << "no watchdog";
+    for (const std::string& pid : watchdog) kill(std::stoi(pid), SIGKILL);
+    killed->signal(SIGKILL);
+    EXPECT_EQ(killed->wait(1min), testsupport::killedBy(SIGKILL));
+    EXPECT_FALSE(processesWith("VELMORA_SANDBOX=" + dir).empty());
+    EXPECT_TRUE(std::filesystem::exists(dir));
+
+    auto next = start({"true"});
+    EXPECT_EQ(next->finish(5min), testsupport::exitedWith(0)) << next->err();
+    EXPECT_EQ(processesWith("VELMORA_SANDBOX=" + dir), std::vector<std::string>{});
+    EXPECT_FALSE(std::filesystem::exists(dir));
+
+    std::ofstream(liveDir + "/stop").close();
+    EXPECT_EQ(live->finish(5min), testsupport::exitedWith(0)) << live->err();
+    EXPECT_NE(live->out().find("Service echo: found\n"), std::string::npos) << live->out() << live->err();
+    expectNothingLeft(liveDir);
+    expectNothingLeft(dir);
+}
 
 }  // namespace

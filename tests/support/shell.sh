@@ -5,6 +5,10 @@
 #   wait_until COMMAND...   until COMMAND succeeds; fails when a daemon died
 #                           first, or after 300 s (a hung start, not a slow one)
 #   fail MESSAGE...         prints MESSAGE to stderr and exits 1
+#   check_installed PREFIX WORK
+#                           the front command in PREFIX/bin runs filter, and a
+#                           command in the sandbox there (its directory in WORK)
+#                           finds and calls the echo service
 
 daemon_pids=()
 daemon_logs=()
@@ -40,4 +44,13 @@ wait_until() {
     ((++tries < 3000)) || fail "gave up waiting for: $*"
     sleep 0.1
   done
+}
+
+check_installed() {
+  local out
+  [[ "$("$1/bin/velmora" filter)" == "usage: filter <0-6> [pbuffer]" ]] || fail "velmora filter"
+  out="$(env -u VELMORA_SERVICE_MANAGER -u DBUS_SYSTEM_BUS_ADDRESS -u DISPLAY TMPDIR="$2" \
+    "$1/bin/velmora-sandbox" -- sh -c 'service check echo && service call echo 1 i32 7')" ||
+    fail "velmora-sandbox: $out"
+  [[ "$out" == $'Service echo: found\nResult: Parcel(size=4: 00000007 \'....\')' ]] || fail "velmora-sandbox: $out"
 }
