@@ -37,7 +37,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${VELMORA_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages also outside it: one installed into a prefix of the user's.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # pkg-config must only see the target's .pc files, with their paths inside
 # the sysroot.

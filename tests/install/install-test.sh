@@ -55,7 +55,8 @@ cxx="${CXX:-c++}"
 "$cxx" -std=c++20 ${CXXFLAGS:-} "$work/src/probe.cpp" -o "$work/probe-pkg-config" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs velmora-ipc) ${LDFLAGS:-}
 toolchain=()
-[[ -n "${VELMORA_TOOLCHAIN_FILE:-}" ]] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$VELMORA_TOOLCHAIN_FILE")
+[[ -n "${VELMORA_TOOLCHAIN_FILE:-}" ]] &&
+  toolchain=(-DCMAKE_TOOLCHAIN_FILE="$VELMORA_TOOLCHAIN_FILE" -DVELMORA_SYSROOT="${VELMORA_SYSROOT:-}")
 cmake -S "$work/src" -B "$work/cmake-build" -DCMAKE_CXX_COMPILER="$cxx" "${toolchain[@]}" \
   -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" || { cat "$work/cmake.log"; exit 1; }
 cmake --build "$work/cmake-build" >>"$work/cmake.log" || { cat "$work/cmake.log"; exit 1; }
