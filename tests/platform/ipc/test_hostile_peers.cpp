@@ -464,7 +464,11 @@ protected:
     void SetUp() override {
         socketPath = tmp.file("sm.sock");
         setenv(IServiceManager::ENV_VAR, socketPath.c_str(), 1);
-        std::vector<std::string> command{"/bin/sh", "-c", "ulimit -n 1024 && exec \"$@\"", "sh"};
+        // In a sanitizer build, freed buffers are not held back from reuse
+        // in this manager, whose memory is measured.
+        std::vector<std::string> command{
+            "/bin/sh", "-c",
+            "ulimit -n 1024 && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0\" exec \"$@\"", "sh"};
         for (std::string& word : testsupport::runnable({SERVICEMANAGER_BIN, socketPath}))
             command.push_back(std::move(word));
         manager = std::make_unique<Child>(command);
