@@ -126,16 +126,33 @@ struct Scene {
     uint32_t echoHandle = 0;
     std::vector<ipc::UniqueFd> handedOn;  // made by processes that have ended
     bool hostHasTheirPid = false;
+    size_t managerDescriptors = 0;  // with the attacks' connections closed
     std::string note;
 };
 
 // Each attack is made ROUNDS times, the honest client measured without it
 // just before each time and while it goes on, so that both see the same
-// machine; the figures pool each kind's samples.
+// machine; the figures pool each kind's samples. Before measuring without
+// it, the manager has closed what the last round left.
 using Measure = std::function<void(Samples*)>;
+
+size_t descriptorsOf(pid_t pid) {
+    std::error_code error;
+    size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+void settle(const Scene& scene) {
+    testsupport::waitUntil([&] { return descriptorsOf(scene.manager) <= scene.managerDescriptors; }, 30s);
+    std::this_thread::sleep_for(200ms);
+}
 
 void callsNeverRead(Scene& scene, const Measure& measure, Samples* idle, Samples* attacked) {
     for (int round = 0; round < ROUNDS; ++round) {
+        settle(scene);
         measure(idle);
         ipcattack::OneWayConnections onManager(scene.socket, FLOOD_CONNECTIONS,
                                                ipcattack::interfaceQueries(FLOOD_CALLS, ipc::CONTEXT_HANDLE), false);
@@ -157,6 +174,7 @@ void callsNeverRead(Scene& scene, const Measure& measure, Samples* idle, Samples
 void callsHalfSent(Scene& scene, const Measure& measure, Samples* idle, Samples* attacked) {
     long before = 0, most = 0;
     for (int round = 0; round < ROUNDS; ++round) {
+        settle(scene);
         measure(idle);
         before = std::max(before, residentKiB(scene.manager));
         ipcattack::OneWayConnections calls(scene.socket, HALF_SENT_CONNECTIONS, ipcattack::halfSentCall(), false);
@@ -194,6 +212,7 @@ struct Impostor {
 void connectionHandedOn(Scene& scene, const Measure& measure, Samples* idle, Samples* attacked) {
     long tried = 0, accepted = 0;
     for (int round = 0; round < ROUNDS; ++round) {
+        settle(scene);
         measure(idle);
         Impostor impostor{scene.handedOn, scene.host};
         std::this_thread::sleep_for(100ms);
@@ -221,7 +240,7 @@ void departures(Scene& scene, const Measure& measure, Samples* idle, Samples* at
         few->wait();
     }
     scene.note = std::to_string(REGISTERED_NAMES) + " names held throughout; " + std::to_string(LEAVING_TOGETHER) +
-                 (namesEach ? " registrants" : " processes that never met the manager") +
+                 (namesEach ? " registrants" : " hosts that never met the manager") +
                  " leave together in each round";
 }
 
@@ -229,17 +248,19 @@ void departuresInNumbers(Scene& scene, const Measure& measure, Samples* idle, Sa
     departures(scene, measure, idle, attacked, 1);
 }
 
-// The same number of processes leaving, without a name: what the machine
-// itself makes of it.
+// The same number of processes, serving as the registrants do, leaving
+// without a name: what the machine itself makes of it.
 void departuresControl(Scene& scene, const Measure& measure, Samples* idle, Samples* attacked) {
     departures(scene, measure, idle, attacked, 0);
 }
 
 void printRatios(const char* name, const Times& idle, const Times& attacked) {
-    std::printf("  %-24s look-up p50 %5.2fx  p99 %5.2fx   call p50 %5.2fx  p99 %5.2fx   slowest look-up %7.2f ms%s\n",
+    std::printf("  %-24s look-up p50 %5.2fx  p99 %5.2fx   call p50 %5.2fx  p99 %5.2fx   slowest: look-up %.2f ms,"
+                " call %.2f ms%s\n",
                 name, attacked.lookUp.p50Us / idle.lookUp.p50Us, attacked.lookUp.p99Us / idle.lookUp.p99Us,
                 attacked.call.p50Us / idle.call.p50Us, attacked.call.p99Us / idle.call.p99Us,
-                attacked.lookUp.maxUs / 1000.0, attacked.failures ? "   FAILURES" : "");
+                attacked.lookUp.maxUs / 1000.0, attacked.call.maxUs / 1000.0,
+                attacked.failures ? "   FAILURES" : "");
 }
 
 int run(int samples) {
@@ -285,6 +306,9 @@ int run(int samples) {
     }
     auto& remote = dynamic_cast<ipc::RemoteBinder&>(*echo);
     scene.manager = manager->pid();
+    // The manager's own, the client's and host's connections, and the held
+    // connections' pidfds.
+    scene.managerDescriptors = descriptorsOf(scene.manager) + 8;
     scene.host = remote.endpoint();
     scene.echoHandle = remote.handle();
 

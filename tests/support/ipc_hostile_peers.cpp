@@ -285,10 +285,15 @@ public:
 };
 
 bool registerAll(int process, int namesEach, size_t nameLength, const std::string& prefix) {
-    if (namesEach == 0) return true;  // a process that never meets the manager
+    const sp<LocalBinder> object(new Registered);
+    if (namesEach == 0) {
+        // Serves like the others, but never meets the manager.
+        std::string endpoint;
+        uint32_t handle = 0;
+        return ipc::Transport::self().exportObject(object, &endpoint, &handle) == OK;
+    }
     const sp<IServiceManager> sm = defaultServiceManager();
     if (!sm) return false;
-    const sp<IBinder> object(new Registered);
     for (int i = 0; i < namesEach; ++i) {
         const String16 name(registrantName(prefix, process, i, nameLength).c_str());
         if (sm->addService(name, object) != OK) return false;

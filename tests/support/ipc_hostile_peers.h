@@ -109,8 +109,9 @@ private:
 // Attack 4, run as a program's main: forks `processes` registrants before
 // any thread starts; each registers `namesEach` names of nameLength
 // characters (PREFIX-PROCESS-NAME, padded with 'x') with the manager that
-// defaultServiceManager finds (none and no contact for namesEach 0, the
-// control). Prints "ready" once all are registered, then
+// defaultServiceManager finds (for namesEach 0, the control, none: each
+// only starts to serve, as the others do). Prints "ready" once all are
+// registered, then
 // on SIGTERM kills them all at once, reaps them and returns 0 (1 when one
 // failed to register).
 int runRegistrants(int processes, int namesEach, size_t nameLength, const std::string& prefix);
