@@ -485,8 +485,10 @@ private:
         std::vector<Connection*> stalled;
         bool more = false;
         for (const auto& [id, c] : mConnections) {
-            if (c->deadline == NO_DEADLINE) continue;
-            if (!c->busy && c->deadline <= now)
+            // A busy one is its thread's alone; handing it back starts the
+            // sweeps again if it needs them.
+            if (c->busy || c->deadline == NO_DEADLINE) continue;
+            if (c->deadline <= now)
                 stalled.push_back(c.get());
             else
                 more = true;
