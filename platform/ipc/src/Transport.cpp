@@ -376,7 +376,7 @@ const PeerIdentity* callingProcess() { return tCaller; }
 
 UniqueFd pidfdOfPeer(int fd, const ucred& peer) {
     // Linux 6.5's SO_PEERPIDFD; older headers lack the name. The kernel
-    // keeps the connecting process's own pid, whatever happened since.
+    // names the process that connected, whatever has happened since.
     constexpr int PEER_PIDFD = 77;
     int pidfd = -1;
     socklen_t len = sizeof pidfd;

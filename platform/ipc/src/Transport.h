@@ -148,7 +148,8 @@ inline constexpr uint32_t CONTEXT_HANDLE = 0;
 // again: the kernel's credentials of the process that connected, and a
 // pidfd naming that very process, which may end while the connection lives
 // on in another's hands. No pidfd when the kernel gave no pid (a peer in
-// another pid namespace) or the process had ended before it was accepted.
+// another pid namespace) or none could be had (the process had ended
+// before the connection was accepted, say).
 struct PeerIdentity {
     ucred credentials{};
     std::shared_ptr<const UniqueFd> process;
