@@ -25,6 +25,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -362,7 +363,11 @@ private:
             c->unsentShare = left - ALLOWANCE;
             mUsed += c->unsentShare;
         }
-        c->unsent.reserve(left);
+        try {
+            c->unsent.reserve(left);
+        } catch (const std::bad_alloc&) {
+            return NO_MEMORY;  // closing gives back its share
+        }
         for (const iovec& part : parts) {
             const auto* bytes = static_cast<const uint8_t*>(part.iov_base);
             if (from < part.iov_len) c->unsent.insert(c->unsent.end(), bytes + from, bytes + part.iov_len);
