@@ -52,6 +52,7 @@ RoundTripStats summarize(std::vector<int64_t> nanos) {
     auto at = [&](double q) { return nanos[static_cast<size_t>(q * static_cast<double>(nanos.size() - 1))] / 1000.0; };
     stats.p50Us = at(0.50);
     stats.p99Us = at(0.99);
+    stats.maxUs = nanos.back() / 1000.0;
     return stats;
 }
 

@@ -15,6 +15,7 @@ namespace velmora::bench {
 struct RoundTripStats {
     double p50Us = 0;
     double p99Us = 0;
+    double maxUs = 0;
     size_t samples = 0;
 };
 

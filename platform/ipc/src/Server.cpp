@@ -1,26 +1,35 @@
-// The serving side of a listener. One thread waits on every connection
-// with epoll and reads what arrives without blocking; a whole call frame
-// goes to a small pool of workers, which answer it and hand the connection
-// back. An idle connection costs a descriptor and a small buffer, never a
-// thread, and a peer that sends half a frame and stops holds up nobody.
+// The serving side of a listener. A small pool of threads takes turns
+// waiting on one epoll set that holds the listener and every connection;
+// the thread that finds a call readable answers it itself, so a call costs
+// no hand-over between threads. Connections are armed one-shot: one thread
+// at a time serves a connection, and its calls are answered in order.
+//
+// No thread waits on a peer: reads and writes never block. A reply the peer
+// does not take is held for it and the connection is not read meanwhile; a
+// frame is received as its bytes come. What a connection holds beyond a
+// small allowance comes from one budget for the listener, and a connection
+// that stalls half-way through a frame or a reply is closed after a while.
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "Transport.h"
 
@@ -28,98 +37,157 @@ namespace velmora::ipc {
 
 namespace {
 
-// Workers answering calls at once. The pool grows on demand up to this and
-// shrinks back to one when idle.
-constexpr size_t MAX_WORKERS = 32;
-constexpr auto WORKER_IDLE = std::chrono::seconds(2);
-// A client that does not take its reply in this time loses the connection.
-constexpr int REPLY_TIMEOUT_MS = 10000;
+using Clock = std::chrono::steady_clock;
+
+// Threads waiting on the event set or answering calls. One more is started
+// whenever a call is to be answered and no other thread waits, up to the
+// most; above the fewest, a thread that has waited this long for an event
+// ends.
+constexpr size_t FEWEST_THREADS = 2;
+constexpr size_t MOST_THREADS = 32;
+constexpr int THREAD_IDLE_MS = 2000;
 // Frames one connection may have answered before the others get a turn.
 constexpr int FRAMES_PER_TURN = 16;
 constexpr int ACCEPT_BATCH = 64;
-constexpr uint64_t LISTENER_ID = 0;
+// A frame must arrive whole, and a reply be taken whole, within this.
+constexpr auto STALL_LIMIT = std::chrono::seconds(10);
+// How often stalled connections are looked for while there may be some.
+constexpr auto SWEEP_INTERVAL = std::chrono::seconds(1);
+// A connection may receive a frame of this size, and hold replies of this
+// size its peer has not taken, on its own; the rest comes from the budget
+// that all connections of a listener share.
+constexpr size_t ALLOWANCE = 4096;
+constexpr size_t SHARED_BUDGET = size_t{32} << 20;
+static_assert(SHARED_BUDGET >= FRAME_HEADER_SIZE + MAX_TRANSACTION_SIZE, "room for the largest frame");
 
-// Connections kept open at once: half the descriptors the process may
-// have, so that the rest stays free for its own work.
-size_t connectionLimit() {
+constexpr uint64_t LISTENER_ID = 0;
+constexpr uint64_t TIMER_ID = 1;
+constexpr auto NO_DEADLINE = Clock::time_point::max();
+
+// Descriptors kept for connections, theirs and the pidfds naming their
+// processes: half what the process may have, so that the rest stays free
+// for its own work.
+size_t descriptorLimit() {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 4096;
-    return std::clamp<size_t>(limit.rlim_cur / 2, 8, 4096);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 8192;
+    return std::clamp<size_t>(limit.rlim_cur / 2, 16, 8192);
 }
+constexpr size_t MOST_CONNECTIONS = 4096;
 
 class Server {
 public:
     Server(UniqueFd listener, sp<LocalBinder> context)
-        : mListener(std::move(listener)), mContext(std::move(context)), mLimit(connectionLimit()) {}
+        : mListener(std::move(listener)), mContext(std::move(context)), mDescriptorLimit(descriptorLimit()) {}
 
     status_t start() {
         mEpoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-        if (!mEpoll.valid()) return -errno;
-        if (::fcntl(mListener.get(), F_SETFL, ::fcntl(mListener.get(), F_GETFL) | O_NONBLOCK) != 0)
+        mTimer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+        if (!mEpoll.valid() || !mTimer.valid()) return -errno;
+        if (::fcntl(mListener.get(), F_SETFL, ::fcntl(mListener.get(), F_GETFL) | O_NONBLOCK) != 0) return -errno;
+        if (!watch(mListener.get(), LISTENER_ID, EPOLLIN, EPOLL_CTL_ADD) ||
+            !watch(mTimer.get(), TIMER_ID, EPOLLIN, EPOLL_CTL_ADD))
             return -errno;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = LISTENER_ID;
-        if (::epoll_ctl(mEpoll.get(), EPOLL_CTL_ADD, mListener.get(), &event) != 0) return -errno;
         mSpare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        // The loop and one worker always run; more workers are a bonus.
+        // One thread must run; the second is a bonus.
+        mThreads = 1;
         try {
-            std::thread(&Server::workerMain, this).detach();
+            std::thread(&Server::run, this).detach();
         } catch (const std::system_error& error) {
+            mThreads = 0;
             return -error.code().value();
         }
-        mWorkers = 1;
-        try {
-            std::thread(&Server::loop, this).detach();
-        } catch (const std::system_error& error) {
-            // The worker waits for work that never comes; this object stays.
-            mListener.reset();
-            return -error.code().value();
-        }
+        addThread();
         return OK;
     }
 
     // False once a thread runs that uses this object.
-    bool deletable() const { return mWorkers == 0; }
+    bool deletable() const { return mThreads == 0; }
 
 private:
+    enum class Next { READ, WRITE, YIELD, PARK, CLOSE };
+
     struct Connection {
         uint64_t id = 0;
         UniqueFd fd;
-        ucred peer{};
-        bool peerKnown = false;
+        PeerIdentity peer;
         FrameReader reader;
-        FrameHeader header;              // the call being answered
-        const uint8_t* payload = nullptr;
-        std::list<Connection*>::iterator idle;  // valid while not busy
+        size_t room = ALLOWANCE;    // the largest frame it may receive now
+        size_t frameShare = 0;      // drawn from the budget for that frame
+        size_t wanted = 0;          // the frame it waits to receive, when parked
+        std::vector<uint8_t> unsent;  // reply bytes the peer has not taken
+        size_t unsentFrom = 0;
+        size_t unsentShare = 0;     // drawn from the budget for them
+        Clock::time_point deadline = NO_DEADLINE;
+        bool busy = false;
+        bool parked = false;
+        std::list<Connection*>::iterator idle;    // valid while not busy
+        std::list<Connection*>::iterator waiting;  // valid while parked
     };
 
-    void loop() {
-        epoll_event events[64];
+    bool watch(int fd, uint64_t id, uint32_t events, int op) {
+        epoll_event event{};
+        event.events = events | EPOLLONESHOT;
+        event.data.u64 = id;
+        return ::epoll_ctl(mEpoll.get(), op, fd, &event) == 0;
+    }
+
+    void run() {
         for (;;) {
-            const int n = ::epoll_wait(mEpoll.get(), events, 64, -1);
+            const int timeout = mThreads > FEWEST_THREADS ? THREAD_IDLE_MS : -1;
+            epoll_event event{};
+            ++mWaiting;
+            const int n = ::epoll_wait(mEpoll.get(), &event, 1, timeout);
+            --mWaiting;
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return;
-            for (int i = 0; i < n; ++i) {
-                if (events[i].data.u64 == LISTENER_ID)
-                    acceptAll();
-                else
-                    readable(events[i].data.u64);
+            if (n == 0 && !leaveIfSpare()) continue;
+            if (n < 0) --mThreads;  // the event set is gone; cannot happen
+            if (n <= 0) return;
+            if (event.data.u64 == LISTENER_ID) {
+                acceptSome();
+            } else if (event.data.u64 == TIMER_ID) {
+                sweep();
+            } else {
+                serve(event.data.u64);
             }
         }
     }
 
-    void acceptAll() {
-        // A bounded batch: a flood of newcomers must not keep the loop
-        // from the connections it has.
+    void addThread() {
+        size_t threads = mThreads;
+        do {
+            if (threads >= MOST_THREADS) return;
+        } while (!mThreads.compare_exchange_weak(threads, threads + 1));
+        try {
+            std::thread(&Server::run, this).detach();
+        } catch (const std::system_error&) {
+            --mThreads;  // none to be had: the running threads go on
+        }
+    }
+
+    bool leaveIfSpare() {
+        size_t threads = mThreads;
+        do {
+            if (threads <= FEWEST_THREADS) return false;
+        } while (!mThreads.compare_exchange_weak(threads, threads - 1));
+        // The last helper to go gives back what the busy spell left in
+        // malloc's per-thread arenas.
+        if (threads - 1 == FEWEST_THREADS) ::malloc_trim(0);
+        return true;
+    }
+
+    // ---- connections coming and going
+
+    void acceptSome() {
+        // A bounded batch: a flood of newcomers must not keep this thread
+        // from the connections there are.
         for (int batch = 0; batch < ACCEPT_BATCH; ++batch) {
-            UniqueFd fd(::accept4(mListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            UniqueFd fd(::accept4(mListener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (fd.valid()) {
                 admit(std::move(fd));
                 continue;
             }
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) return;
+            if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) break;
             // Out of descriptors or memory: make room by closing the least
             // recently active idle connection, or else turn the newcomer
             // away, so that the listener does not stay ready for ever.
@@ -127,9 +195,10 @@ private:
             if (evictIdle()) continue;
             if (!refuseOne()) {
                 ::usleep(10000);  // nothing to free here; let the system recover
-                return;
+                break;
             }
         }
+        watch(mListener.get(), LISTENER_ID, EPOLLIN, EPOLL_CTL_MOD);
     }
 
     // Closes a waiting connection with the spare descriptor's help.
@@ -145,35 +214,63 @@ private:
         auto connection = std::make_unique<Connection>();
         Connection* c = connection.get();
         c->fd = std::move(fd);
-        socklen_t len = sizeof c->peer;
-        c->peerKnown = ::getsockopt(c->fd.get(), SOL_SOCKET, SO_PEERCRED, &c->peer, &len) == 0;
+        // Who connected is fixed now, for as long as the connection lasts.
+        socklen_t len = sizeof c->peer.credentials;
+        const bool known = ::getsockopt(c->fd.get(), SOL_SOCKET, SO_PEERCRED, &c->peer.credentials, &len) == 0 &&
+                           c->peer.credentials.pid > 0;
+        UniqueFd pidfd = known ? pidfdOfPeer(c->fd.get(), c->peer.credentials) : UniqueFd();
 
         std::lock_guard guard(mLock);
-        if (mConnections.size() >= mLimit && !evictIdle()) return;  // every one busy: refuse
+        while (overLimit() && evictIdle()) {
+        }
+        if (overLimit()) return;  // every one busy: refuse
+        if (known) c->peer.process = processOf(c->peer.credentials.pid, std::move(pidfd));
         c->id = mNextId++;
         c->idle = mIdle.insert(mIdle.end(), c);
         mConnections.emplace(c->id, std::move(connection));
-        if (!arm(c, EPOLL_CTL_ADD)) close(c);
+        if (!watch(c->fd.get(), c->id, EPOLLIN, EPOLL_CTL_ADD)) close(c);
+    }
+
+    // Called with mLock held. One pidfd for all connections of a process:
+    // a new one names the same process as a kept one when both are running
+    // with the same pid.
+    std::shared_ptr<const UniqueFd> processOf(pid_t pid, UniqueFd pidfd) {
+        if (!pidfd.valid()) return nullptr;
+        const bool running = stillRunning(pidfd.get());
+        const auto kept = mProcesses.find(pid);
+        if (running && kept != mProcesses.end() && stillRunning(kept->second->get())) return kept->second;
+        std::shared_ptr<const UniqueFd> process(new UniqueFd(std::move(pidfd)), [this](const UniqueFd* fd) {
+            --mPidfds;
+            delete fd;
+        });
+        ++mPidfds;
+        if (running) mProcesses[pid] = process;  // in place of one that has ended
+        return process;
     }
 
     // Called with mLock held.
-    bool arm(Connection* c, int op) {
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLONESHOT;
-        event.data.u64 = c->id;
-        return ::epoll_ctl(mEpoll.get(), op, c->fd.get(), &event) == 0;
+    bool overLimit() const {
+        // A newcomer may need two: its socket and a pidfd.
+        return mConnections.size() >= MOST_CONNECTIONS || mConnections.size() + mPidfds + 2 > mDescriptorLimit;
     }
 
     // Called with mLock held, for a connection that is not busy.
     void close(Connection* c) {
         mIdle.erase(c->idle);
+        if (c->parked) mParked.erase(c->waiting);
+        mUsed -= c->frameShare + c->unsentShare;
+        const auto kept = mProcesses.find(c->peer.credentials.pid);
+        const bool lastOfItsProcess = kept != mProcesses.end() && kept->second == c->peer.process &&
+                                      c->peer.process.use_count() == 2;
         mConnections.erase(c->id);
+        if (lastOfItsProcess) mProcesses.erase(kept);
+        unpark();
     }
 
     // Called with mLock held. Idle connections are those of clients that
-    // keep them for later calls, or of peers that never send: either kind
-    // copes with the close. One with nothing on its way is taken first, so
-    // that no call that has been sent is lost.
+    // keep them for later calls, of peers that never send, or that wait:
+    // each kind copes with the close. One with nothing on its way is taken
+    // first, so that no call that has been sent is lost.
     bool evictIdle() {
         if (mIdle.empty()) return false;
         constexpr int CANDIDATES = 64;
@@ -181,7 +278,8 @@ private:
         for (Connection* c : mIdle) {
             if (++looked > CANDIDATES) break;
             int pending = -1;
-            if (c->reader.buffered() == 0 && ::ioctl(c->fd.get(), FIONREAD, &pending) == 0 && pending == 0) {
+            if (c->reader.buffered() == 0 && c->unsent.empty() &&
+                ::ioctl(c->fd.get(), FIONREAD, &pending) == 0 && pending == 0) {
                 close(c);
                 return true;
             }
@@ -190,110 +288,244 @@ private:
         return true;
     }
 
-    // Only this thread touches a connection that is not busy, and a
-    // one-shot event fires once per arming.
-    void readable(uint64_t id) {
+    // ---- serving a connection
+
+    void serve(uint64_t id) {
         Connection* c;
         {
             std::lock_guard guard(mLock);
             const auto found = mConnections.find(id);
-            if (found == mConnections.end()) return;
+            if (found == mConnections.end()) return;  // closed since its event fired
             c = found->second.get();
-        }
-        const status_t status = c->reader.take(c->fd.get(), &c->header, &c->payload);
-        std::lock_guard guard(mLock);
-        if (status == OK && c->header.type == FRAME_CALL) {
+            c->busy = true;
             mIdle.erase(c->idle);
-            submit(c);
-        } else if (status == WOULD_BLOCK) {
-            mIdle.splice(mIdle.end(), mIdle, c->idle);  // most recently active last
-            if (!arm(c, EPOLL_CTL_MOD)) close(c);
-        } else {
-            close(c);  // end of stream, a read error or a malformed frame
         }
+        finish(c, turn(c));
+    }
+
+    // What the connection's event calls for, in this thread alone.
+    Next turn(Connection* c) {
+        if (!c->unsent.empty()) {
+            const status_t status = flush(c);
+            if (status != OK) return status == WOULD_BLOCK ? Next::WRITE : Next::CLOSE;
+        }
+        for (int frames = 0; frames < FRAMES_PER_TURN; ++frames) {
+            FrameHeader header;
+            const uint8_t* payload = nullptr;
+            status_t status = c->reader.take(c->fd.get(), &header, &payload, c->room);
+            if (status == NEEDS_ROOM) {
+                if (!reserveFrame(c, FRAME_HEADER_SIZE + header.size)) return Next::PARK;
+                status = c->reader.take(c->fd.get(), &header, &payload, c->room);
+            }
+            if (status == WOULD_BLOCK) return Next::READ;
+            if (status != OK || header.type != FRAME_CALL) return Next::CLOSE;
+            c->deadline = NO_DEADLINE;
+
+            // An object may take its time: someone must wait for the other
+            // connections meanwhile. Reads and writes never wait, so only
+            // calls need this.
+            if (mWaiting == 0) addThread();
+            FrameHeader replyHeader;
+            Parcel reply;
+            Transport::self().dispatch(header, payload, mContext, &c->peer, &replyHeader, &reply);
+            if (c->frameShare > 0) releaseFrame(c);
+            if (header.flags & IBinder::FLAG_ONEWAY) continue;
+            status = send(c, replyHeader, reply);
+            if (status != OK) return status == WOULD_BLOCK ? Next::WRITE : Next::CLOSE;
+        }
+        // Frames may wait in the reader, which no event announces.
+        return c->reader.buffered() > 0 ? Next::YIELD : Next::READ;
+    }
+
+    // Sends a reply without waiting; what the peer does not take now is
+    // kept for it (WOULD_BLOCK), or the connection is closed when the
+    // budget cannot hold it (NO_MEMORY).
+    status_t send(Connection* c, const FrameHeader& header, const Parcel& reply) {
+        uint8_t head[FRAME_HEADER_SIZE];
+        encodeHeader(header, head);
+        iovec parts[2] = {{head, sizeof head}, {const_cast<uint8_t*>(reply.data()), reply.dataSize()}};
+        msghdr msg{};
+        msg.msg_iov = parts;
+        msg.msg_iovlen = reply.dataSize() > 0 ? 2 : 1;
+        ssize_t sent;
+        do {
+            sent = ::sendmsg(c->fd.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return DEAD_OBJECT;
+        const size_t total = sizeof head + reply.dataSize();
+        size_t from = sent > 0 ? static_cast<size_t>(sent) : 0;
+        if (from == total) return OK;
+
+        const size_t left = total - from;
+        if (left > ALLOWANCE) {
+            std::lock_guard guard(mLock);
+            if (mUsed + (left - ALLOWANCE) > SHARED_BUDGET) return NO_MEMORY;
+            c->unsentShare = left - ALLOWANCE;
+            mUsed += c->unsentShare;
+        }
+        try {
+            c->unsent.reserve(left);
+        } catch (const std::bad_alloc&) {
+            return NO_MEMORY;  // closing gives back its share
+        }
+        for (const iovec& part : parts) {
+            const auto* bytes = static_cast<const uint8_t*>(part.iov_base);
+            if (from < part.iov_len) c->unsent.insert(c->unsent.end(), bytes + from, bytes + part.iov_len);
+            from -= std::min(from, part.iov_len);
+        }
+        c->unsentFrom = 0;
+        c->deadline = Clock::now() + STALL_LIMIT;
+        return WOULD_BLOCK;
+    }
+
+    // Sends what the peer has not taken yet: OK once all has gone.
+    status_t flush(Connection* c) {
+        while (c->unsentFrom < c->unsent.size()) {
+            const ssize_t sent = ::send(c->fd.get(), c->unsent.data() + c->unsentFrom,
+                                        c->unsent.size() - c->unsentFrom, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOULD_BLOCK;
+            if (sent <= 0) return DEAD_OBJECT;
+            c->unsentFrom += static_cast<size_t>(sent);
+        }
+        std::vector<uint8_t>().swap(c->unsent);
+        c->deadline = NO_DEADLINE;
+        if (c->unsentShare > 0) {
+            std::lock_guard guard(mLock);
+            mUsed -= c->unsentShare;
+            c->unsentShare = 0;
+            unpark();
+        }
+        return OK;
+    }
+
+    // Room for a frame larger than the allowance, from the budget; false
+    // when it has none to spare (or others wait for it already).
+    bool reserveFrame(Connection* c, size_t frameSize) {
+        std::lock_guard guard(mLock);
+        const size_t share = frameSize - ALLOWANCE;
+        if (!mParked.empty() || mUsed + share > SHARED_BUDGET) {
+            c->wanted = frameSize;
+            return false;
+        }
+        grant(c, frameSize);
+        return true;
     }
 
     // Called with mLock held.
-    void submit(Connection* c) {
-        mQueue.push_back(c);
-        if (mQueue.size() > mIdleWorkers && mWorkers < MAX_WORKERS) {
-            try {
-                std::thread(&Server::workerMain, this).detach();
-                ++mWorkers;
-            } catch (const std::system_error&) {
-                // No thread to be had: the running workers will get to it.
-            }
-        }
-        mWork.notify_one();
+    void grant(Connection* c, size_t frameSize) {
+        c->frameShare = frameSize - ALLOWANCE;
+        c->room = frameSize;
+        mUsed += c->frameShare;
     }
 
-    void workerMain() {
-        std::unique_lock lock(mLock);
-        for (;;) {
-            ++mIdleWorkers;
-            const bool work = mWork.wait_for(lock, WORKER_IDLE, [&] { return !mQueue.empty(); });
-            --mIdleWorkers;
-            if (!work) {
-                if (mWorkers > 1) {
-                    // The last helper to go gives back what the busy spell
-                    // left in malloc's per-thread arenas.
-                    if (--mWorkers == 1) {
-                        lock.unlock();
-                        ::malloc_trim(0);
-                    }
-                    return;
-                }
-                continue;
-            }
-            Connection* c = mQueue.front();
-            mQueue.pop_front();
-            lock.unlock();
-            answer(c);
-            lock.lock();
+    void releaseFrame(Connection* c) {
+        c->reader.shrink();
+        std::lock_guard guard(mLock);
+        mUsed -= c->frameShare;
+        c->frameShare = 0;
+        c->room = ALLOWANCE;
+        unpark();
+    }
+
+    // Called with mLock held: connections that wait for room get it in
+    // the order they came, as far as the budget goes.
+    void unpark() {
+        while (!mParked.empty()) {
+            Connection* c = mParked.front();
+            if (mUsed + (c->wanted - ALLOWANCE) > SHARED_BUDGET) return;
+            mParked.pop_front();
+            c->parked = false;
+            grant(c, c->wanted);
+            c->deadline = Clock::now() + STALL_LIMIT;  // for the rest of its frame
+            // Its frame is taken up where it stopped; one that cannot be
+            // armed stays idle until its time runs out.
+            watch(c->fd.get(), c->id, EPOLLIN, EPOLL_CTL_MOD);
         }
     }
 
-    // Answers the connection's call and any that follow it at once; the
-    // connection is busy and this worker's alone until it is handed back.
-    void answer(Connection* c) {
-        for (int turn = 1;; ++turn) {
-            FrameHeader replyHeader;
-            Parcel reply;
-            Transport::self().dispatch(c->header, c->payload, mContext, c->peerKnown ? &c->peer : nullptr,
-                                       &replyHeader, &reply);
-            status_t status = OK;
-            if (!(c->header.flags & IBinder::FLAG_ONEWAY))
-                status = writeFrame(c->fd.get(), replyHeader, reply.data(), reply.dataSize(), nullptr,
-                                    REPLY_TIMEOUT_MS);
-            if (status == OK) status = c->reader.take(c->fd.get(), &c->header, &c->payload);
-            if (status == OK && c->header.type != FRAME_CALL) status = BAD_PARCEL;
-            if (status == OK && turn < FRAMES_PER_TURN) continue;
-
-            std::lock_guard guard(mLock);
-            if (status == OK) {
-                submit(c);  // more calls waiting: after the others
-                return;
-            }
-            c->idle = mIdle.insert(mIdle.end(), c);
-            if (status != WOULD_BLOCK || !arm(c, EPOLL_CTL_MOD)) close(c);
+    // Hands the connection back to the event set, or closes it.
+    void finish(Connection* c, Next next) {
+        std::lock_guard guard(mLock);
+        c->busy = false;
+        c->idle = mIdle.insert(mIdle.end(), c);
+        if (next == Next::CLOSE) {
+            close(c);
             return;
         }
+        // A frame's time runs from its first bytes, even while it waits
+        // for room: who holds room holds it for a while only, and who waits
+        // for it in vain is told so.
+        if (c->deadline == NO_DEADLINE && c->reader.buffered() > 0) c->deadline = Clock::now() + STALL_LIMIT;
+        if (c->deadline != NO_DEADLINE) startSweeping();
+        if (next == Next::PARK) {
+            c->parked = true;
+            c->waiting = mParked.insert(mParked.end(), c);
+            return;
+        }
+        // Waiting to write, the connection is not read; yielding, it comes
+        // back behind the others as soon as it can be written to.
+        const uint32_t events = next == Next::READ ? EPOLLIN : next == Next::WRITE ? EPOLLOUT : EPOLLIN | EPOLLOUT;
+        if (!watch(c->fd.get(), c->id, events, EPOLL_CTL_MOD)) close(c);
+    }
+
+    // ---- connections that stall
+
+    // Called with mLock held.
+    void startSweeping() {
+        if (mSweeping) return;
+        const auto interval = std::chrono::duration_cast<std::chrono::nanoseconds>(SWEEP_INTERVAL).count();
+        itimerspec every{};
+        every.it_interval.tv_sec = every.it_value.tv_sec = interval / 1000000000;
+        every.it_interval.tv_nsec = every.it_value.tv_nsec = interval % 1000000000;
+        mSweeping = ::timerfd_settime(mTimer.get(), 0, &every, nullptr) == 0;
+    }
+
+    void sweep() {
+        uint64_t expirations;
+        while (::read(mTimer.get(), &expirations, sizeof expirations) < 0 && errno == EINTR) {
+        }
+        std::lock_guard guard(mLock);
+        const auto now = Clock::now();
+        std::vector<Connection*> stalled;
+        bool more = false;
+        for (const auto& [id, c] : mConnections) {
+            // A busy one is its thread's alone; handing it back starts the
+            // sweeps again if it needs them.
+            if (c->busy || c->deadline == NO_DEADLINE) continue;
+            if (c->deadline <= now)
+                stalled.push_back(c.get());
+            else
+                more = true;
+        }
+        for (Connection* c : stalled) close(c);
+        if (!more) {
+            const itimerspec off{};
+            ::timerfd_settime(mTimer.get(), 0, &off, nullptr);
+            mSweeping = false;
+        }
+        watch(mTimer.get(), TIMER_ID, EPOLLIN, EPOLL_CTL_MOD);
     }
 
     UniqueFd mListener;
     sp<LocalBinder> mContext;
-    const size_t mLimit;
+    const size_t mDescriptorLimit;
     UniqueFd mEpoll;
+    UniqueFd mTimer;  // ticks while connections may stall
     UniqueFd mSpare;  // given up to accept and close a connection when out of descriptors
 
+    std::atomic<size_t> mThreads{0};
+    std::atomic<size_t> mWaiting{0};
+
     std::mutex mLock;
-    uint64_t mNextId = LISTENER_ID + 1;
+    uint64_t mNextId = TIMER_ID + 1;
     std::unordered_map<uint64_t, std::unique_ptr<Connection>> mConnections;
-    std::list<Connection*> mIdle;  // not busy, least recently active first
-    std::deque<Connection*> mQueue;
-    std::condition_variable mWork;
-    size_t mWorkers = 0;
-    size_t mIdleWorkers = 0;
+    std::list<Connection*> mIdle;    // not busy, least recently active first
+    std::list<Connection*> mParked;  // waiting for room, first come first
+    std::unordered_map<pid_t, std::shared_ptr<const UniqueFd>> mProcesses;  // those with connections here
+    std::atomic<size_t> mPidfds{0};  // held for the connections' processes
+    size_t mUsed = 0;  // of the shared budget
+    bool mSweeping = false;
 };
 
 }  // namespace

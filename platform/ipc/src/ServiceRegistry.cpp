@@ -1,9 +1,8 @@
 #include "ServiceRegistry.h"
 
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,21 +18,28 @@ namespace velmora::ipc {
 namespace {
 
 constexpr uint64_t STOP_EVENT = 0;
+// Names of a departed owner removed at a time: a look-up waits behind no
+// more than this, however many names the owner had and however many
+// owners leave at once.
+constexpr size_t DEPARTURE_CHUNK = 256;
 
 bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
-int openPidfd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-
-// Whether the process listening at endpoint is pid. The connect does not
-// wait: a listener whose backlog is full does not hold the registry up.
-status_t checkHost(const std::string& endpoint, pid_t pid) {
+// Whether the process listening at endpoint is the caller. The connect
+// does not wait: a listener whose backlog is full does not hold the
+// registry up.
+status_t checkHost(const std::string& endpoint, const PeerIdentity& caller) {
     UniqueFd fd;
     if (connectTo(endpoint, &fd, 0) != OK) return DEAD_OBJECT;
     ucred listener{};
     socklen_t len = sizeof listener;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &listener, &len) != 0) return DEAD_OBJECT;
-    return listener.pid == pid ? OK : PERMISSION_DENIED;
+    if (listener.pid != caller.credentials.pid) return PERMISSION_DENIED;
+    // The same pid, and both running: the same process.
+    const UniqueFd pidfd = pidfdOfPeer(fd.get(), listener);
+    if (!pidfd.valid() || !stillRunning(pidfd.get()) || !stillRunning(caller.process->get())) return PERMISSION_DENIED;
+    return OK;
 }
 
 }  // namespace
@@ -71,7 +77,7 @@ status_t ServiceRegistry::onTransact(uint32_t code, const Parcel& data, Parcel* 
     return handle(code, data, reply, callingProcess());
 }
 
-status_t ServiceRegistry::handle(uint32_t code, const Parcel& data, Parcel* reply, const ucred* caller) {
+status_t ServiceRegistry::handle(uint32_t code, const Parcel& data, Parcel* reply, const PeerIdentity* caller) {
     if (code == IBinder::INTERFACE_TRANSACTION) return reply->writeString16(interfaceName());
     if (!data.enforceInterface(interfaceName())) return PERMISSION_DENIED;
     switch (code) {
@@ -82,14 +88,18 @@ status_t ServiceRegistry::handle(uint32_t code, const Parcel& data, Parcel* repl
     }
 }
 
+ServiceRegistry::Entry* ServiceRegistry::find(std::u16string_view name) const {
+    const auto found = mIndex.find(name);
+    return found == mIndex.end() ? nullptr : found->second;
+}
+
 status_t ServiceRegistry::lookUp(const Parcel& data, Parcel* reply) {
     String16 name;
     if (status_t status = data.readString16(&name); status != OK) return status;
     std::lock_guard guard(mLock);
-    const auto found = mIndex.find(name.view());
-    if (found == mIndex.end()) return reply->writeStrongBinder(nullptr);
-    const Parcel& reference = mEntries[found->second].reference;
-    return reply->appendFrom(reference, 0, reference.dataSize());
+    const Entry* entry = find(name.view());
+    if (!entry) return reply->writeStrongBinder(nullptr);
+    return reply->appendFrom(entry->reference, 0, entry->reference.dataSize());
 }
 
 status_t ServiceRegistry::list(const Parcel& data, Parcel* reply) {
@@ -100,11 +110,12 @@ status_t ServiceRegistry::list(const Parcel& data, Parcel* reply) {
     const size_t begin = std::min(static_cast<size_t>(first), mEntries.size());
     const size_t end = std::min(begin + LIST_PAGE, mEntries.size());
     reply->writeInt32(static_cast<int32_t>(end - begin));
-    for (size_t i = begin; i < end; ++i) reply->writeString16(mEntries[i].name);
+    auto entry = mEntries.find_by_order(begin);
+    for (size_t i = begin; i < end; ++i, ++entry) reply->writeString16(entry->second.name);
     return reply->writeInt32(end < mEntries.size() ? 1 : 0);
 }
 
-status_t ServiceRegistry::add(const Parcel& data, const ucred* caller) {
+status_t ServiceRegistry::add(const Parcel& data, const PeerIdentity* caller) {
     String16 name;
     sp<IBinder> binder;
     if (status_t status = data.readString16(&name); status != OK) return status;
@@ -114,92 +125,105 @@ status_t ServiceRegistry::add(const Parcel& data, const ucred* caller) {
     // registry hosts no services itself.
     auto* remote = dynamic_cast<RemoteBinder*>(binder.get());
     if (!remote) return BAD_VALUE;
-    // Who registers is what the kernel says, never what the parcel says.
-    if (!caller || caller->pid <= 0) return PERMISSION_DENIED;
-    const pid_t pid = caller->pid;
+    // Who registers is the process that made the connection, as the kernel
+    // named it when the connection was accepted, never what the parcel
+    // says; once that process has ended, whoever holds the connection
+    // registers nothing.
+    if (!caller || !caller->process || !stillRunning(caller->process->get())) return PERMISSION_DENIED;
 
     bool checked = false;
     {
         std::lock_guard guard(mLock);
-        if (status_t status = mayRegister(name.view(), pid); status != OK) return status;
-        const auto known = mOwnerOfPid.find(pid);
-        checked = known != mOwnerOfPid.end() && alive(mOwners.at(known->second)) &&
+        if (status_t status = mayRegister(name.view(), *caller); status != OK) return status;
+        const auto known = mOwnerOfPid.find(caller->credentials.pid);
+        checked = known != mOwnerOfPid.end() && isCaller(mOwners.at(known->second), *caller) &&
                   mOwners.at(known->second).endpoint == remote->endpoint();
     }
     // A host registers only objects it hosts itself. Checked without the
     // lock: it is a call to another process.
     if (!checked) {
-        if (status_t status = checkHost(remote->endpoint(), pid); status != OK) return status;
+        if (status_t status = checkHost(remote->endpoint(), *caller); status != OK) return status;
     }
     Parcel reference;
     if (status_t status = reference.writeStrongBinder(binder); status != OK) return status;
 
     std::lock_guard guard(mLock);
     // Things may have changed while the lock was free.
-    if (status_t status = mayRegister(name.view(), pid); status != OK) return status;
+    if (status_t status = mayRegister(name.view(), *caller); status != OK) return status;
     uint64_t owner = 0;
-    if (status_t status = ownerOf(pid, &owner); status != OK) return status;
-    mOwners.at(owner).endpoint = remote->endpoint();
-    if (const auto found = mIndex.find(name.view()); found != mIndex.end()) {
+    if (status_t status = ownerFor(*caller, &owner); status != OK) return status;
+    Owner& registrant = mOwners.at(owner);
+    registrant.endpoint = remote->endpoint();
+    if (Entry* entry = find(name.view())) {
         // Its own earlier object, or a name whose holder has ended.
-        Entry& entry = mEntries[found->second];
-        entry.binder = std::move(binder);
-        entry.owner = owner;
-        entry.reference = std::move(reference);
+        if (entry->owner != owner) registrant.numbers.push_back(entry->number);
+        entry->binder = std::move(binder);
+        entry->owner = owner;
+        entry->reference = std::move(reference);
         return OK;
     }
-    mIndex.emplace(std::u16string(name.view()), mEntries.size());
-    mEntries.push_back(Entry{std::move(name), std::move(binder), owner, std::move(reference)});
+    const uint64_t number = mNextNumber++;
+    Entry& entry = mEntries.insert({number, Entry{number, std::move(name), std::move(binder), owner, std::move(reference)}})
+                       .first->second;
+    mIndex.emplace(entry.name.view(), &entry);
+    registrant.numbers.push_back(number);
     return OK;
 }
 
-status_t ServiceRegistry::mayRegister(std::u16string_view name, pid_t pid) {
-    const auto found = mIndex.find(name);
-    if (found == mIndex.end()) return mEntries.size() < MAX_SERVICES ? OK : NO_MEMORY;
-    const Owner& holder = mOwners.at(mEntries[found->second].owner);
+status_t ServiceRegistry::mayRegister(std::u16string_view name, const PeerIdentity& caller) {
+    const Entry* entry = find(name);
+    if (!entry) return mEntries.size() < MAX_SERVICES ? OK : NO_MEMORY;
+    const Owner& holder = mOwners.at(entry->owner);
     // A live holder keeps its name from everyone else.
-    return holder.pid != pid && alive(holder) ? ALREADY_EXISTS : OK;
+    return isCaller(holder, caller) || !stillRunning(holder.pidfd.get()) ? OK : ALREADY_EXISTS;
 }
 
-bool ServiceRegistry::alive(const Owner& owner) const {
-    pollfd p{owner.pidfd.get(), POLLIN, 0};
-    return ::poll(&p, 1, 0) == 0;  // a pidfd turns readable when its process ends
+bool ServiceRegistry::isCaller(const Owner& owner, const PeerIdentity& caller) const {
+    // Two running processes never share a pid.
+    return owner.pid == caller.credentials.pid && stillRunning(owner.pidfd.get()) &&
+           stillRunning(caller.process->get());
 }
 
-status_t ServiceRegistry::ownerOf(pid_t pid, uint64_t* id) {
-    if (const auto known = mOwnerOfPid.find(pid); known != mOwnerOfPid.end()) {
-        if (alive(mOwners.at(known->second))) {
+status_t ServiceRegistry::ownerFor(const PeerIdentity& caller, uint64_t* id) {
+    if (const auto known = mOwnerOfPid.find(caller.credentials.pid); known != mOwnerOfPid.end()) {
+        if (isCaller(mOwners.at(known->second), caller)) {
             *id = known->second;
             return OK;
         }
-        forget(known->second);  // ended, and its pid is in use again
+        if (!stillRunning(caller.process->get())) return PERMISSION_DENIED;  // it ended meanwhile
+        forget(known->second, SIZE_MAX);  // ended, and its pid is in use again
     }
     if (status_t status = startWatching(); status != OK) return status;
-    UniqueFd pidfd(openPidfd(pid));
-    if (!pidfd.valid()) return errno == ESRCH ? DEAD_OBJECT : NO_MEMORY;
+    // The caller's own pidfd, taken when it connected.
+    UniqueFd pidfd(::fcntl(caller.process->get(), F_DUPFD_CLOEXEC, 0));
+    if (!pidfd.valid()) return NO_MEMORY;
     const uint64_t owner = mNextOwner++;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = owner;
     if (::epoll_ctl(mEpoll.get(), EPOLL_CTL_ADD, pidfd.get(), &event) != 0) return NO_MEMORY;
-    mOwners.emplace(owner, Owner{pid, std::move(pidfd), {}});
-    mOwnerOfPid[pid] = owner;
+    mOwners.emplace(owner, Owner{caller.credentials.pid, std::move(pidfd), {}, {}});
+    mOwnerOfPid[caller.credentials.pid] = owner;
     *id = owner;
     return OK;
 }
 
-void ServiceRegistry::forget(uint64_t owner) {
+bool ServiceRegistry::forget(uint64_t owner, size_t most) {
     const auto found = mOwners.find(owner);
-    if (found == mOwners.end()) return;  // already forgotten
-    for (const Entry& entry : mEntries)
-        if (entry.owner == owner) mIndex.erase(mIndex.find(entry.name.view()));
-    std::erase_if(mEntries, [&](const Entry& entry) { return entry.owner == owner; });
-    // The entries after a removed one have moved up.
-    for (size_t i = 0; i < mEntries.size(); ++i) mIndex.find(mEntries[i].name.view())->second = i;
-    if (const auto latest = mOwnerOfPid.find(found->second.pid);
-        latest != mOwnerOfPid.end() && latest->second == owner)
+    if (found == mOwners.end()) return true;  // already forgotten
+    Owner& departed = found->second;
+    for (size_t done = 0; done < most && !departed.numbers.empty(); ++done) {
+        const auto entry = mEntries.find(departed.numbers.back());
+        departed.numbers.pop_back();
+        if (entry == mEntries.end() || entry->second.owner != owner) continue;  // taken over since
+        mIndex.erase(entry->second.name.view());
+        mEntries.erase(entry);
+    }
+    if (!departed.numbers.empty()) return false;
+    if (const auto latest = mOwnerOfPid.find(departed.pid); latest != mOwnerOfPid.end() && latest->second == owner)
         mOwnerOfPid.erase(latest);
     mOwners.erase(found);  // closing the pidfd takes it out of the epoll set
+    return true;
 }
 
 status_t ServiceRegistry::startWatching() {
@@ -225,10 +249,14 @@ void ServiceRegistry::watch() {
         const int n = ::epoll_wait(mEpoll.get(), events, 32, -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return;
-        std::lock_guard guard(mLock);
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == STOP_EVENT) return;
-            forget(events[i].data.u64);
+            // The lock is let go between chunks, so that look-ups and
+            // registrations get in however much leaves at once.
+            for (bool gone = false; !gone;) {
+                std::lock_guard guard(mLock);
+                gone = forget(events[i].data.u64, DEPARTURE_CHUNK);
+            }
         }
     }
 }

@@ -3,11 +3,11 @@
 // and fuzzers.
 #pragma once
 
-#include <sys/socket.h>
+#include <ext/pb_ds/assoc_container.hpp>
+#include <ext/pb_ds/tree_policy.hpp>
 #include <sys/types.h>
 
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -34,7 +34,7 @@ public:
 
     // Answers one transaction as sent by caller (null: a caller the kernel
     // did not name), data read from position 0.
-    status_t handle(uint32_t code, const Parcel& data, Parcel* reply, const ucred* caller);
+    status_t handle(uint32_t code, const Parcel& data, Parcel* reply, const PeerIdentity* caller);
 
 protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override;
@@ -45,36 +45,43 @@ private:
     struct Owner {
         pid_t pid = 0;
         UniqueFd pidfd;
-        std::string endpoint;  // its listener, once seen to be its own
+        std::string endpoint;            // its listener, once seen to be its own
+        std::vector<uint64_t> numbers;   // of its entries, some maybe taken over since
     };
     struct Entry {
+        uint64_t number = 0;  // of registration: the order of listing
         String16 name;
         sp<IBinder> binder;
         uint64_t owner = 0;
         Parcel reference;  // binder as written into a reply, made once
     };
-    // Heterogeneous lookup: a name read from a parcel is looked up as a view.
-    struct NameHash {
-        using is_transparent = void;
-        size_t operator()(std::u16string_view name) const { return std::hash<std::u16string_view>{}(name); }
-    };
-    using NameIndex = std::unordered_map<std::u16string, size_t, NameHash, std::equal_to<>>;
+    // Entries by number, which orders them as registered and, counting,
+    // finds the n-th for a listing page in logarithmic time. Node-based:
+    // an entry stays where it is until it is removed.
+    using Entries = __gnu_pbds::tree<uint64_t, Entry, std::less<uint64_t>, __gnu_pbds::rb_tree_tag,
+                                     __gnu_pbds::tree_order_statistics_node_update>;
+    // Name (a view of the entry's own) to entry.
+    using NameIndex = std::unordered_map<std::u16string_view, Entry*>;
 
     status_t lookUp(const Parcel& data, Parcel* reply);
     status_t list(const Parcel& data, Parcel* reply);
-    status_t add(const Parcel& data, const ucred* caller);
+    status_t add(const Parcel& data, const PeerIdentity* caller);
 
     // The rest is called with mLock held.
-    status_t mayRegister(std::u16string_view name, pid_t pid);
-    bool alive(const Owner& owner) const;
-    status_t ownerOf(pid_t pid, uint64_t* id);
-    void forget(uint64_t owner);
+    Entry* find(std::u16string_view name) const;
+    status_t mayRegister(std::u16string_view name, const PeerIdentity& caller);
+    bool isCaller(const Owner& owner, const PeerIdentity& caller) const;
+    status_t ownerFor(const PeerIdentity& caller, uint64_t* id);
+    // Removes up to `most` names of an owner that has ended, and the owner
+    // with its last; true once it is gone.
+    bool forget(uint64_t owner, size_t most);
     status_t startWatching();
     void watch();
 
     std::mutex mLock;
-    std::vector<Entry> mEntries;  // in registration order
-    NameIndex mIndex;             // name to position in mEntries
+    Entries mEntries;
+    NameIndex mIndex;
+    uint64_t mNextNumber = 1;
     std::unordered_map<uint64_t, Owner> mOwners;
     std::unordered_map<pid_t, uint64_t> mOwnerOfPid;  // the latest owner with that pid
     uint64_t mNextOwner = 1;

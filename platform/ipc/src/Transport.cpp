@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -118,39 +119,42 @@ status_t FrameReader::read(int fd, FrameHeader* header, const uint8_t** payload,
     return OK;
 }
 
-status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload) {
-    if (mStart == mEnd) {
-        mStart = mEnd = 0;
-        // An idle connection keeps no big buffer from an earlier large frame.
-        if (mCapacity > FIRST_CAPACITY * 64) {
-            mBuf.reset();
-            mCapacity = 0;
-        }
-    }
+status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload, size_t room) {
+    if (mStart == mEnd) mStart = mEnd = 0;
     // One read at most, and only when what is here is not a whole frame.
     for (bool didRead = false;; didRead = true) {
-        size_t want = FRAME_HEADER_SIZE;
-        if (mEnd - mStart >= FRAME_HEADER_SIZE) {
+        // Room as the bytes come, not as the header claims: a server holds
+        // many connections, each may announce a frame and send nothing.
+        // Nothing past the frame is read, so the buffer never holds more.
+        size_t limit = FIRST_CAPACITY;
+        if (buffered() >= FRAME_HEADER_SIZE) {
             if (status_t status = decodeHeader(mBuf.get() + mStart, FRAME_HEADER_SIZE, header); status != OK)
                 return status;
-            want += header->size;
-            if (mEnd - mStart >= want) {
+            const size_t want = FRAME_HEADER_SIZE + header->size;
+            if (buffered() >= want) {
                 *payload = consume(*header);
                 return OK;
             }
+            limit = std::min(want, room);
+            if (buffered() >= limit) return NEEDS_ROOM;
         }
         if (didRead) return WOULD_BLOCK;
-        // Room as the bytes come, not as the header claims: a server holds
-        // many connections, each may announce a frame and send nothing.
-        if (!makeRoom(std::min(want, std::max(2 * mCapacity, FIRST_CAPACITY)))) return NO_MEMORY;
+        if (!makeRoom(std::min(limit, std::max(2 * mCapacity, FIRST_CAPACITY)))) return NO_MEMORY;
         ssize_t n;
         do {
-            n = ::recv(fd, mBuf.get() + mEnd, mCapacity - mEnd, MSG_DONTWAIT);
+            n = ::recv(fd, mBuf.get() + mEnd, std::min(mCapacity - mEnd, limit - buffered()), MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOULD_BLOCK;
         if (n <= 0) return DEAD_OBJECT;
         mEnd += static_cast<size_t>(n);
     }
+}
+
+void FrameReader::shrink() {
+    if (mStart != mEnd || mCapacity <= FIRST_CAPACITY) return;
+    mBuf.reset();
+    mCapacity = 0;
+    mStart = mEnd = 0;
 }
 
 status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs) {
@@ -197,9 +201,7 @@ status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, s
     return OK;
 }
 
-namespace {
-
-status_t toAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* len) {
+status_t socketAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* len) {
     *addr = sockaddr_un{};
     addr->sun_family = AF_UNIX;
     if (endpoint.empty() || endpoint.size() >= sizeof addr->sun_path) return BAD_VALUE;
@@ -210,9 +212,11 @@ status_t toAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* le
     return OK;
 }
 
+namespace {
+
 // A new stream socket and the address that endpoint names.
 status_t openSocket(const std::string& endpoint, sockaddr_un* addr, socklen_t* len, UniqueFd* fd) {
-    if (toAddress(endpoint, addr, len) != OK) return BAD_VALUE;
+    if (socketAddress(endpoint, addr, len) != OK) return BAD_VALUE;
     fd->reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     return fd->valid() ? OK : -errno;
 }
@@ -352,23 +356,42 @@ status_t startListener(const std::string& endpoint, const sp<LocalBinder>& conte
     return serve(std::move(listener), context);
 }
 
-thread_local const ucred* tCaller = nullptr;
+thread_local const PeerIdentity* tCaller = nullptr;
 
 // Whose call this thread answers, for as long as it exists.
 class CallerScope {
 public:
-    explicit CallerScope(const ucred* caller) : mOuter(tCaller) { tCaller = caller; }
+    explicit CallerScope(const PeerIdentity* caller) : mOuter(tCaller) { tCaller = caller; }
     ~CallerScope() { tCaller = mOuter; }
     CallerScope(const CallerScope&) = delete;
     CallerScope& operator=(const CallerScope&) = delete;
 
 private:
-    const ucred* mOuter;
+    const PeerIdentity* mOuter;
 };
 
 }  // namespace
 
-const ucred* callingProcess() { return tCaller; }
+const PeerIdentity* callingProcess() { return tCaller; }
+
+UniqueFd pidfdOfPeer(int fd, const ucred& peer) {
+    // Linux 6.5's SO_PEERPIDFD; older headers lack the name. The kernel
+    // names the process that connected, whatever has happened since.
+    constexpr int PEER_PIDFD = 77;
+    int pidfd = -1;
+    socklen_t len = sizeof pidfd;
+    if (::getsockopt(fd, SOL_SOCKET, PEER_PIDFD, &pidfd, &len) == 0) return UniqueFd(pidfd);
+    if (errno != ENOPROTOOPT) return UniqueFd();  // the peer has ended, or no descriptor is free
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, peer.pid, 0)));
+}
+
+bool stillRunning(int pidfd) {
+    pollfd p{pidfd, POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&p, 1, 0)) < 0 && errno == EINTR) {
+    }
+    return ready == 0;  // a pidfd turns readable when its process ends
+}
 
 status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* endpoint,
                                  uint32_t* handle) {
@@ -412,7 +435,7 @@ status_t Transport::listenAt(const std::string& path, const sp<LocalBinder>& con
 }
 
 void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
-                         const sp<LocalBinder>& context, const ucred* caller,
+                         const sp<LocalBinder>& context, const PeerIdentity* caller,
                          FrameHeader* replyHeader, Parcel* reply) {
     sp<LocalBinder> target;
     if (header.target == CONTEXT_HANDLE) {
@@ -443,23 +466,6 @@ void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
     replyHeader->target = header.target;
     replyHeader->code = static_cast<uint32_t>(status);
     replyHeader->size = static_cast<uint32_t>(reply->dataSize());
-}
-
-void Transport::serveConnection(UniqueFd fd, const sp<LocalBinder>& context) {
-    FrameReader reader;
-    FrameHeader header;
-    const uint8_t* payload = nullptr;
-    ucred peer{};
-    socklen_t len = sizeof peer;
-    const bool known = ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0;
-    // Any failure, a malformed frame included, ends this connection only.
-    while (reader.read(fd.get(), &header, &payload) == OK && header.type == FRAME_CALL) {
-        FrameHeader replyHeader;
-        Parcel reply;
-        dispatch(header, payload, context, known ? &peer : nullptr, &replyHeader, &reply);
-        if (header.flags & IBinder::FLAG_ONEWAY) continue;
-        if (writeFrame(fd.get(), replyHeader, reply.data(), reply.dataSize()) != OK) return;
-    }
 }
 
 UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status, bool* reused,

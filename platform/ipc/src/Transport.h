@@ -5,7 +5,9 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +55,9 @@ private:
 
 // What FrameReader::take says when a whole frame has not arrived yet.
 inline constexpr status_t WOULD_BLOCK = -EAGAIN;
+// What it says when the frame that has begun to arrive is larger than the
+// room it was given.
+inline constexpr status_t NEEDS_ROOM = -ENOBUFS;
 
 // Every message on a connection is a frame: a 24-byte header followed by
 // `size` bytes of parcel data. All header fields are 32-bit, host order.
@@ -90,10 +95,18 @@ public:
 
     // Without waiting: a frame when one is complete after at most one
     // read of what has already arrived, else WOULD_BLOCK (or the errors
-    // of read). For a server watching many connections at once.
-    status_t take(int fd, FrameHeader* header, const uint8_t** payload);
+    // of read). For a server watching many connections at once, so the
+    // buffer grows only as bytes arrive: before a header has come it
+    // holds at most FIRST_CAPACITY bytes, after it no more than its frame.
+    // A frame of more than room bytes (header included) gives NEEDS_ROOM
+    // and its header once room bytes of it have arrived, and no more of it
+    // is read until it is given more room.
+    status_t take(int fd, FrameHeader* header, const uint8_t** payload, size_t room = SIZE_MAX);
     // Bytes that have arrived and are not part of a frame handed out yet.
     size_t buffered() const { return mEnd - mStart; }
+    // Gives back a buffer grown for a large frame once that is consumed and
+    // nothing else waits in it.
+    void shrink();
 
 private:
     status_t fill(int fd, size_t want, const Deadline& deadline);
@@ -119,7 +132,9 @@ private:
 status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
                     bool* nothingSent = nullptr, int timeoutMs = -1);
 
-// "@name" is an abstract socket, anything else a filesystem path.
+// An endpoint "@name" is an abstract socket, anything else a filesystem
+// path. BAD_VALUE for one that is empty or too long for an address.
+status_t socketAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t* len);
 // timeoutMs bounds the wait for room in a listener's backlog: -1 waits for
 // ever, 0 not at all. TIMED_OUT when the backlog stayed full, DEAD_OBJECT
 // when nobody listens there.
@@ -129,10 +144,29 @@ status_t listenOn(const std::string& endpoint, UniqueFd* out);
 // Handle 0 on a listener is its context object (the service manager).
 inline constexpr uint32_t CONTEXT_HANDLE = 0;
 
+// Who made a connection, fixed when it is accepted and never looked up
+// again: the kernel's credentials of the process that connected, and a
+// pidfd naming that very process, which may end while the connection lives
+// on in another's hands. No pidfd when the kernel gave no pid (a peer in
+// another pid namespace) or none could be had (the process had ended
+// before the connection was accepted, say).
+struct PeerIdentity {
+    ucred credentials{};
+    std::shared_ptr<const UniqueFd> process;
+};
+
 // The process on the other end of the connection whose call this thread is
-// answering, as the kernel saw it connect; null outside such a call (a call
-// to a local object from this process, say).
-const ucred* callingProcess();
+// answering; null outside such a call (a call to a local object from this
+// process, say).
+const PeerIdentity* callingProcess();
+
+// A pidfd for the process that made the connected socket fd, whose
+// credentials are peer: the kernel's own (SO_PEERPIDFD) where it has one,
+// else peer.pid opened at once, which names another process only if the
+// peer has ended and its pid been given out again since it connected.
+UniqueFd pidfdOfPeer(int fd, const ucred& peer);
+// Whether the process a pidfd names has not ended yet.
+bool stillRunning(int pidfd);
 
 // Serves context (handle 0) and the exported objects on listener (a
 // listening socket) in background threads until the process ends.
@@ -175,10 +209,7 @@ public:
     // from caller (may be null): the reply frame to send, or nothing for a
     // one-way call. Object lookup goes through context for handle 0.
     void dispatch(const FrameHeader& header, const uint8_t* payload, const sp<LocalBinder>& context,
-                  const ucred* caller, FrameHeader* replyHeader, Parcel* reply);
-    // Serves calls on one connection, in this thread, until the peer closes
-    // it or sends a malformed frame.
-    void serveConnection(UniqueFd fd, const sp<LocalBinder>& context);
+                  const PeerIdentity* caller, FrameHeader* replyHeader, Parcel* reply);
 
     // Idle connections to other processes, reused across calls. *reused
     // tells whether the connection has served calls before: its peer may

@@ -8,6 +8,9 @@
 //                              any other name answers with its pid.
 //   ipc-test-host --client N   makes N echo calls with values of its own and
 //                              checks each reply; exit status 0 when all match.
+//   ipc-test-host --registrants PROCESSES NAMES LENGTH PREFIX
+//                              PROCESSES registrants of NAMES names each, which
+//                              end together on SIGTERM (see ipc_hostile_peers.h).
 #include <velmora/IServiceManager.h>
 #include <velmora/Parcel.h>
 #include <velmora/TextOutput.h>
@@ -19,6 +22,7 @@
 #include <string>
 
 #include "StopSignals.h"
+#include "ipc_hostile_peers.h"
 
 using namespace velmora;
 
@@ -75,6 +79,9 @@ int runClient(int calls) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && !std::strcmp(argv[1], "--client")) return runClient(std::atoi(argv[2]));
+    if (argc == 6 && !std::strcmp(argv[1], "--registrants"))
+        return ipcattack::runRegistrants(std::atoi(argv[2]), std::atoi(argv[3]), std::strtoul(argv[4], nullptr, 10),
+                                         argv[5]);
 
     const ipc::StopSignals stopSignals;
     sp<IServiceManager> sm = defaultServiceManager();

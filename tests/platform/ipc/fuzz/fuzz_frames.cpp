@@ -1,10 +1,13 @@
 // Feeds arbitrary bytes to both ends of the transport: a host serving a
 // connection (frames in, replies out) and a client reading replies.
+// The object is served on handle 0, the context, as a manager's is.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 
 #include <velmora/IBinder.h>
 #include <velmora/Parcel.h>
@@ -42,24 +45,27 @@ ipc::UniqueFd streamOf(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Socket buffers must hold the input and the replies to it.
+    // Socket buffers must hold the input.
     if (size > 16384) return 0;
-    static const sp<LocalBinder> echo(new Echo);
+    // A host serving on its own listener, in its own threads, as a daemon.
+    static const std::string endpoint = [] {
+        std::string name = "@velmora-fuzz-frames-" + std::to_string(getpid());
+        ipc::UniqueFd listener;
+        if (ipc::listenOn(name, &listener) != OK || ipc::serve(std::move(listener), sp<LocalBinder>(new Echo)) != OK)
+            std::abort();
+        return name;
+    }();
 
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return 0;
-    ipc::UniqueFd client(pair[0]);
-    if (size > 0 && send(client.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) {
-        close(pair[1]);
-        return 0;
-    }
+    // Everything goes out at once and the stream ends; then the replies
+    // come, until the host closes the connection.
+    ipc::UniqueFd client;
+    if (ipc::connectTo(endpoint, &client, 10000) != OK) return 0;
+    if (size > 0 && send(client.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return 0;
     shutdown(client.get(), SHUT_WR);
-    ipc::Transport::self().serveConnection(ipc::UniqueFd(pair[1]), echo);
-
     ipc::FrameReader replies;
     ipc::FrameHeader header;
     std::vector<uint8_t> payload;
-    while (replies.read(client.get(), &header, &payload) == OK) {
+    while (replies.read(client.get(), &header, &payload, 10000) == OK) {
     }
 
     ipc::UniqueFd stream = streamOf(data, size);

@@ -1,15 +1,18 @@
 // Drives the service manager's transaction handler with look-ups, lists
-// and registrations, as this process, as another live process and as an
-// unknown caller, with parcels that are well formed around random fields
+// and registrations, as this process, as another live process, as one
+// that has ended and as an unknown caller, with parcels that are well formed around random fields
 // or random throughout. The registry lives across inputs, as in the daemon.
 //
 // Input: records of an op byte, a length byte (times 4 bytes) and a body.
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <velmora/IServiceManager.h>
@@ -28,6 +31,22 @@ public:
     Local() : LocalBinder(String16("velmora.test.ILocal")) {}
 };
 
+ipc::PeerIdentity identity(pid_t pid) {
+    ipc::PeerIdentity peer;
+    peer.credentials = ucred{pid, getuid(), getgid()};
+    peer.process = std::make_shared<const ipc::UniqueFd>(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    return peer;
+}
+
+// A child that has ended and been reaped.
+ipc::PeerIdentity endedIdentity() {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ipc::PeerIdentity peer = identity(child);
+    waitpid(child, nullptr, 0);
+    return peer;
+}
+
 String16 unitsOf(const uint8_t* bytes, size_t len) {
     std::u16string units(len / 2, u'\0');
     std::memcpy(units.data(), bytes, units.size() * sizeof(char16_t));
@@ -42,8 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::string endpoint;
     static uint32_t handle = 0;
     if (endpoint.empty() && ipc::Transport::self().exportObject(object, &endpoint, &handle) != OK) return 0;
-    const ucred self{getpid(), getuid(), getgid()};
-    const ucred other{getppid(), getuid(), getgid()};
+    // As this process, as another that is running, and as one that has
+    // ended (a connection handed on by its maker).
+    static const ipc::PeerIdentity self = identity(getpid());
+    static const ipc::PeerIdentity other = identity(getppid());
+    static const ipc::PeerIdentity ended = endedIdentity();
 
     while (size >= 2) {
         const uint8_t op = data[0];
@@ -55,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         static constexpr uint32_t codes[] = {ipc::SM_LOOK_UP, ipc::SM_LIST, ipc::SM_ADD,
                                              IBinder::INTERFACE_TRANSACTION};
         const uint32_t code = codes[op & 3];
-        const ucred* caller = (op & 0x04) ? &other : (op & 0x08) ? nullptr : &self;
+        const ipc::PeerIdentity* caller = (op & 0x04)   ? ((op & 0x08) ? &ended : &other)
+                                          : (op & 0x08) ? nullptr
+                                                        : &self;
         Parcel parcel;
         if (op & 0x10) {
             parcel.setData(body, len);
