@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -244,6 +245,9 @@ status_t ServiceRegistry::startWatching() {
 }
 
 void ServiceRegistry::watch() {
+    // Clearing up after departures is background work: below the threads
+    // that answer look-ups, which it competes with for the processors.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     epoll_event events[32];
     for (;;) {
         const int n = ::epoll_wait(mEpoll.get(), events, 32, -1);
