@@ -14,13 +14,13 @@ using velmora::Parcel;
 using velmora::sp;
 using velmora::String16;
 
-namespace {
-
-void complain(const char* message, const char* word, bool& wantsUsage, int& result) {
+void failCommand(const char* message, const char* word, bool& wantsUsage, int& result) {
     aerr << message << word << endl;
     wantsUsage = true;
     result = 10;
 }
+
+namespace {
 
 // Moves past a typed word and its operand and returns the operand; without
 // one, reports the word and returns null.
@@ -28,7 +28,7 @@ const char* takeOperand(int argc, char* argv[], int& cursor, const char* missing
                         int& result) {
     cursor++;
     if (cursor >= argc) {
-        complain(missing, "", wantsUsage, result);
+        failCommand(missing, "", wantsUsage, result);
         return nullptr;
     }
     return argv[cursor++];
@@ -125,7 +125,7 @@ void readCallArguments(Parcel& data, int argc, char* argv[], int& cursor,
             readIntentKeys(fields, argc, argv, cursor);
             writeIntent(data, fields);
         } else {
-            complain("service: unknown option ", word, wantsUsage, result);
+            failCommand("service: unknown option ", word, wantsUsage, result);
             return;
         }
     }

@@ -19,6 +19,10 @@ struct IntentFields {
     const char* categories[kCategoryStoreSize] = {};
 };
 
+// A command line that cannot run: the complaint with the faulty word on aerr,
+// status 10, and the usage text to follow.
+void failCommand(const char* message, const char* word, bool& wantsUsage, int& result);
+
 // An absent text goes out as -1, a present one as a UTF-16 string.
 void writeOptionalText(velmora::Parcel& parcel, const char* text);
 

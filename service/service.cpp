@@ -69,17 +69,10 @@ String8 toAsciiText(const String16& text) {
     return ascii;
 }
 
-// A command that cannot run: the complaint, status 10, then the usage text.
-void failCommand(Run& run, const char* message, const char* word = "") {
-    aerr << message << word << endl;
-    run.result = 10;
-    run.wantsUsage = true;
-}
-
 void check(Run& run) {
     run.cursor++;
     if (run.cursor >= run.argc) {
-        failCommand(run, "service: No service specified for check");
+        failCommand("service: No service specified for check", "", run.wantsUsage, run.result);
         return;
     }
     const char* name = run.argv[run.cursor];
@@ -103,11 +96,11 @@ void list(Run& run) {
 void call(Run& run) {
     run.cursor++;
     if (run.cursor >= run.argc) {
-        failCommand(run, "service: No service specified for call");
+        failCommand("service: No service specified for call", "", run.wantsUsage, run.result);
         return;
     }
     if (run.cursor + 1 >= run.argc) {
-        failCommand(run, "service: No code specified for call");
+        failCommand("service: No code specified for call", "", run.wantsUsage, run.result);
         return;
     }
     const char* name = run.argv[run.cursor++];
@@ -143,7 +136,7 @@ void runCommand(Run& run) {
     } else if (strcmp(command, "call") == 0) {
         call(run);
     } else {
-        failCommand(run, "service: Unknown command ", command);
+        failCommand("service: Unknown command ", command, run.wantsUsage, run.result);
     }
 }
 
