@@ -35,9 +35,9 @@ public:
     constexpr StandardOutput() = default;
 
     void write(const char* text, size_t len) override {
-        std::lock_guard guard(mLock);
-        if (mMode == Mode::Undecided) mMode = ::isatty(STDOUT_FILENO) ? Mode::Direct : Mode::Lines;
-        if (mMode == Mode::Direct) {
+        std::lock_guard guard(lock_);
+        if (mode_ == Mode::Undecided) mode_ = ::isatty(STDOUT_FILENO) ? Mode::Direct : Mode::Lines;
+        if (mode_ == Mode::Direct) {
             writeAll(STDOUT_FILENO, text, len);
             return;
         }
@@ -45,9 +45,9 @@ public:
         const size_t complete = lastEnd ? static_cast<const char*>(lastEnd) - text + 1 : 0;
         if (complete > 0) {
             // The held-back start of the line and its rest leave in one write.
-            if (mPendingLen + complete <= sizeof mPending) {
-                std::memcpy(mPending + mPendingLen, text, complete);
-                mPendingLen += complete;
+            if (pendingLen_ + complete <= sizeof pending_) {
+                std::memcpy(pending_ + pendingLen_, text, complete);
+                pendingLen_ += complete;
                 sendPending();
             } else {
                 sendPending();
@@ -57,54 +57,54 @@ public:
             len -= complete;
         }
         if (len == 0) return;
-        if (mPendingLen + len > sizeof mPending) {
+        if (pendingLen_ + len > sizeof pending_) {
             sendPending();
-            if (len > sizeof mPending) {  // too long to hold: no line end soon
+            if (len > sizeof pending_) {  // too long to hold: no line end soon
                 writeAll(STDOUT_FILENO, text, len);
                 return;
             }
         }
-        std::memcpy(mPending + mPendingLen, text, len);
-        mPendingLen += len;
+        std::memcpy(pending_ + pendingLen_, text, len);
+        pendingLen_ += len;
     }
 
     void flush() override {
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         sendPending();
     }
 
     // From now on every write goes out at once (the process is exiting).
     void stopHolding() {
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         sendPending();
-        mMode = Mode::Direct;
+        mode_ = Mode::Direct;
     }
 
 private:
     enum class Mode { Undecided, Lines, Direct };
 
     void sendPending() {
-        writeAll(STDOUT_FILENO, mPending, mPendingLen);
-        mPendingLen = 0;
+        writeAll(STDOUT_FILENO, pending_, pendingLen_);
+        pendingLen_ = 0;
     }
 
-    std::mutex mLock;
-    Mode mMode = Mode::Undecided;
-    size_t mPendingLen = 0;
-    char mPending[4096] = {};
+    std::mutex lock_;
+    Mode mode_ = Mode::Undecided;
+    size_t pendingLen_ = 0;
+    char pending_[4096] = {};
 };
 
 // Standard error, unbuffered; what standard output holds back goes first.
 class StandardError : public TextOutput {
 public:
-    constexpr explicit StandardError(StandardOutput& out) : mOut(out) {}
+    constexpr explicit StandardError(StandardOutput& out) : out_(out) {}
     void write(const char* text, size_t len) override {
-        mOut.flush();
+        out_.flush();
         writeAll(STDERR_FILENO, text, len);
     }
 
 private:
-    StandardOutput& mOut;
+    StandardOutput& out_;
 };
 
 // Both are constant-initialized; the union keeps their destructors from
@@ -135,8 +135,6 @@ TextOutput& writeNumber(TextOutput& out, Number value) {
     return out;
 }
 }  // namespace
-
-void FdTextOutput::write(const char* text, size_t len) { writeAll(mFd, text, len); }
 
 TextOutput& aout = gOut.out;
 TextOutput& aerr = gErr.err;

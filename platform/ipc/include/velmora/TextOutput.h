@@ -24,25 +24,15 @@ public:
     virtual void flush() {}
 };
 
-// A TextOutput on a file descriptor it does not own.
-class FdTextOutput : public TextOutput {
-public:
-    constexpr explicit FdTextOutput(int fd) : mFd(fd) {}
-    void write(const char* text, size_t len) override;
-
-private:
-    int mFd;
-};
-
 // Collects everything written into a string.
 class StringTextOutput : public TextOutput {
 public:
-    void write(const char* text, size_t len) override { mText.append(text, len); }
-    const std::string& str() const { return mText; }
-    void clear() { mText.clear(); }
+    void write(const char* text, size_t len) override { text_.append(text, len); }
+    const std::string& str() const { return text_; }
+    void clear() { text_.clear(); }
 
 private:
-    std::string mText;
+    std::string text_;
 };
 
 extern TextOutput& aout;
