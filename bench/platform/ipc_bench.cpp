@@ -43,22 +43,22 @@ public:
         command.in = testsupport::Stream::inherit();
         command.out = waitReady ? testsupport::Stream::pipe() : testsupport::Stream::null();
         try {
-            mProcess = std::make_unique<testsupport::Process>(command);
+            process_ = std::make_unique<testsupport::Process>(command);
         } catch (const std::runtime_error&) {
             return;
         }
-        mReady = !waitReady || (mProcess->waitForOutput("\n", std::chrono::minutes(2)) &&
-                                mProcess->out().substr(0, mProcess->out().find('\n')).find("ready") !=
+        ready_ = !waitReady || (process_->waitForOutput("\n", std::chrono::minutes(2)) &&
+                                process_->out().substr(0, process_->out().find('\n')).find("ready") !=
                                     std::string::npos);
     }
     ~Daemon() {
-        if (mProcess) mProcess->stop();
+        if (process_) process_->stop();
     }
-    bool ready() const { return mReady; }
+    bool ready() const { return ready_; }
 
 private:
-    std::unique_ptr<testsupport::Process> mProcess;
-    bool mReady = false;
+    std::unique_ptr<testsupport::Process> process_;
+    bool ready_ = false;
 };
 
 double millisSince(std::chrono::steady_clock::time_point start) {

@@ -56,7 +56,7 @@ RoundTripStats summarize(std::vector<int64_t> nanos) {
     return stats;
 }
 
-PingPongPeer::PingPongPeer(size_t bytes) : mBytes(bytes) {
+PingPongPeer::PingPongPeer(size_t bytes) : bytes_(bytes) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return;
     const pid_t pid = fork();
@@ -73,20 +73,20 @@ PingPongPeer::PingPongPeer(size_t bytes) : mBytes(bytes) {
         _exit(0);
     }
     close(pair[1]);
-    mFd = pair[0];
-    mPid = pid;
+    fd_ = pair[0];
+    pid_ = pid;
 }
 
 PingPongPeer::~PingPongPeer() {
-    if (mFd >= 0) close(mFd);
-    if (mPid > 0) waitpid(mPid, nullptr, 0);
+    if (fd_ >= 0) close(fd_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }
 
 bool PingPongPeer::measure(int iterations, std::vector<int64_t>* out) {
-    std::vector<uint8_t> buf(mBytes, 0x5a);
+    std::vector<uint8_t> buf(bytes_, 0x5a);
     for (int i = 0; i < iterations; ++i) {
         const int64_t start = now();
-        if (!writeFull(mFd, buf.data(), mBytes) || !readFull(mFd, buf.data(), mBytes)) return false;
+        if (!writeFull(fd_, buf.data(), bytes_) || !readFull(fd_, buf.data(), bytes_)) return false;
         out->push_back(now() - start);
     }
     return true;

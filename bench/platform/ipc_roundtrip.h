@@ -31,14 +31,14 @@ public:
     PingPongPeer(const PingPongPeer&) = delete;
     PingPongPeer& operator=(const PingPongPeer&) = delete;
 
-    bool ok() const { return mFd >= 0; }
+    bool ok() const { return fd_ >= 0; }
     // Times `iterations` round trips, in nanoseconds each; appends to out.
     bool measure(int iterations, std::vector<int64_t>* out);
 
 private:
-    size_t mBytes;
-    int mFd = -1;
-    int mPid = -1;
+    size_t bytes_;
+    int fd_ = -1;
+    int pid_ = -1;
 };
 
 // The floor on its own: a new peer, `iterations` round trips.

@@ -26,24 +26,24 @@ namespace {
 class TestService : public LocalBinder {
 public:
     TestService(const std::string& kind)
-        : LocalBinder(String16(("velmora.test.I" + kind).c_str())), mKind(kind) {}
+        : LocalBinder(String16(("velmora.test.I" + kind).c_str())), kind_(kind) {}
 
 protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
         if (code == INTERFACE_TRANSACTION) {
-            if (mKind == "dies-on-query") _exit(0);
+            if (kind_ == "dies-on-query") _exit(0);
             // The name query carries nothing, not even a token.
             if (data.dataSize() != 0) return BAD_VALUE;
             return LocalBinder::onTransact(code, data, reply, flags);
         }
-        if (mKind == "dies-on-call") _exit(0);
+        if (kind_ == "dies-on-call") _exit(0);
         if (!data.enforceInterface(interfaceName())) return PERMISSION_DENIED;
         reply->writeUint32(code);
         return reply->appendFrom(data, data.dataPosition(), data.dataAvail());
     }
 
 private:
-    std::string mKind;
+    std::string kind_;
 };
 
 }  // namespace

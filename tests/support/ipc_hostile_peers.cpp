@@ -73,21 +73,21 @@ struct OneWayConnections::Peer {
 
 OneWayConnections::OneWayConnections(const std::string& endpoint, int count, std::vector<uint8_t> stream,
                                      bool reconnect)
-    : mEndpoint(endpoint), mStream(std::move(stream)), mReconnect(reconnect), mPeers(static_cast<size_t>(count)) {
-    for (Peer& peer : mPeers) {
+    : endpoint_(endpoint), stream_(std::move(stream)), reconnect_(reconnect), peers_(static_cast<size_t>(count)) {
+    for (Peer& peer : peers_) {
         // Waits for room in the backlog: the peer accepts in batches.
-        if (ipc::connectTo(mEndpoint, &peer.fd, 10000) != OK) continue;
+        if (ipc::connectTo(endpoint_, &peer.fd, 10000) != OK) continue;
         ::fcntl(peer.fd.get(), F_SETFL, ::fcntl(peer.fd.get(), F_GETFL) | O_NONBLOCK);
-        ++mOpened;
+        ++opened_;
     }
-    mStop.reset(::eventfd(0, EFD_CLOEXEC));
-    mPump = std::thread(&OneWayConnections::pump, this);
+    stop_.reset(::eventfd(0, EFD_CLOEXEC));
+    pump_ = std::thread(&OneWayConnections::pump, this);
 }
 
 OneWayConnections::~OneWayConnections() {
     const uint64_t one = 1;
-    if (::write(mStop.get(), &one, sizeof one) != sizeof one) std::abort();  // cannot happen with an eventfd
-    mPump.join();
+    if (::write(stop_.get(), &one, sizeof one) != sizeof one) std::abort();  // cannot happen with an eventfd
+    pump_.join();
 }
 
 void OneWayConnections::pump() {
@@ -95,15 +95,15 @@ void OneWayConnections::pump() {
     std::vector<Peer*> polled;
     auto lastCount = Clock::now();
     for (;;) {
-        polls.assign(1, pollfd{mStop.get(), POLLIN, 0});
+        polls.assign(1, pollfd{stop_.get(), POLLIN, 0});
         polled.clear();
-        for (Peer& peer : mPeers) {
-            if (!peer.fd.valid() && mReconnect) {
-                peer.fd = openNonBlocking(mEndpoint);
+        for (Peer& peer : peers_) {
+            if (!peer.fd.valid() && reconnect_) {
+                peer.fd = openNonBlocking(endpoint_);
                 peer.sent = 0;
             }
             if (!peer.fd.valid()) continue;
-            const short out = peer.sent < mStream.size() ? POLLOUT : 0;
+            const short out = peer.sent < stream_.size() ? POLLOUT : 0;
             polls.push_back(pollfd{peer.fd.get(), static_cast<short>(out | POLLRDHUP), 0});
             polled.push_back(&peer);
         }
@@ -113,27 +113,27 @@ void OneWayConnections::pump() {
             Peer& peer = *polled[i - 1];
             bool closed = polls[i].revents & (POLLRDHUP | POLLHUP | POLLERR);
             if (!closed && (polls[i].revents & POLLOUT)) {
-                const ssize_t n = ::send(peer.fd.get(), mStream.data() + peer.sent, mStream.size() - peer.sent,
+                const ssize_t n = ::send(peer.fd.get(), stream_.data() + peer.sent, stream_.size() - peer.sent,
                                          MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n > 0) {
                     peer.sent += static_cast<size_t>(n);
-                    mWritten += static_cast<uint64_t>(n);
+                    written_ += static_cast<uint64_t>(n);
                 } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
                     closed = true;
                 }
             }
             if (closed) {
                 peer.fd.reset();
-                ++mClosed;
+                ++closed_;
             }
         }
         if (Clock::now() - lastCount >= std::chrono::milliseconds(100)) {
             int answered = 0;
-            for (Peer& peer : mPeers) {
+            for (Peer& peer : peers_) {
                 int unread = 0;
                 if (peer.fd.valid() && ::ioctl(peer.fd.get(), FIONREAD, &unread) == 0 && unread > 0) ++answered;
             }
-            mAnswered = answered;
+            answered_ = answered;
             lastCount = Clock::now();
         }
     }
@@ -141,13 +141,13 @@ void OneWayConnections::pump() {
 
 bool OneWayConnections::settle(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) const {
     const auto end = Clock::now() + limit;
-    const uint64_t all = mStream.size() * static_cast<uint64_t>(mPeers.size());
-    uint64_t seen = mWritten;
+    const uint64_t all = stream_.size() * static_cast<uint64_t>(peers_.size());
+    uint64_t seen = written_;
     auto since = Clock::now();
     while (Clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (mWritten != seen) {
-            seen = mWritten;
+        if (written_ != seen) {
+            seen = written_;
             since = Clock::now();
         } else if (Clock::now() - since >= quiet || seen >= all) {
             return true;
@@ -223,10 +223,10 @@ ProcessWithPid::ProcessWithPid(pid_t pid, const std::vector<std::string>& argv) 
     args.push_back(nullptr);
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
-        mError = errno;
+        error_ = errno;
         return;
     }
-    mOut.reset(out[0]);
+    out_.reset(out[0]);
     ipc::UniqueFd writeEnd(out[1]);
 
     pid_t tid = pid;
@@ -236,7 +236,7 @@ ProcessWithPid::ProcessWithPid(pid_t pid, const std::vector<std::string>& argv) 
     clone.set_tid_size = 1;
     const long child = ::syscall(SYS_clone3, &clone, sizeof clone);
     if (child < 0) {
-        mError = errno;
+        error_ = errno;
         return;
     }
     if (child == 0) {
@@ -245,29 +245,29 @@ ProcessWithPid::ProcessWithPid(pid_t pid, const std::vector<std::string>& argv) 
         ::execve(args[0], args.data(), environ);
         ::_exit(127);
     }
-    mPid = static_cast<pid_t>(child);
+    pid_ = static_cast<pid_t>(child);
 }
 
 ProcessWithPid::~ProcessWithPid() {
-    if (mPid <= 0) return;
-    ::kill(mPid, SIGKILL);
-    while (::waitpid(mPid, nullptr, 0) < 0 && errno == EINTR) {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }
 }
 
 bool ProcessWithPid::waitForLine(const std::string& line, std::chrono::milliseconds limit) {
     const auto end = Clock::now() + limit;
     for (;;) {
-        for (size_t start = 0, nl; (nl = mText.find('\n', start)) != std::string::npos; start = nl + 1)
-            if (mText.compare(start, nl - start, line) == 0) return true;
+        for (size_t start = 0, nl; (nl = text_.find('\n', start)) != std::string::npos; start = nl + 1)
+            if (text_.compare(start, nl - start, line) == 0) return true;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0 || !mOut.valid()) return false;
-        pollfd p{mOut.get(), POLLIN, 0};
+        if (left <= 0 || !out_.valid()) return false;
+        pollfd p{out_.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
         char buf[512];
-        const ssize_t n = ::read(mOut.get(), buf, sizeof buf);
+        const ssize_t n = ::read(out_.get(), buf, sizeof buf);
         if (n <= 0) return false;
-        mText.append(buf, static_cast<size_t>(n));
+        text_.append(buf, static_cast<size_t>(n));
     }
 }
 

@@ -37,14 +37,14 @@ public:
     OneWayConnections(const OneWayConnections&) = delete;
     OneWayConnections& operator=(const OneWayConnections&) = delete;
 
-    int opened() const { return mOpened; }
+    int opened() const { return opened_; }
     // Connections that the peer has closed so far.
-    int closedByPeer() const { return mClosed; }
+    int closedByPeer() const { return closed_; }
     // Connections on which the peer has written bytes that wait unread.
-    int answered() const { return mAnswered; }
+    int answered() const { return answered_; }
     // Bytes written on all connections so far (taken by the peer or held
     // for it in the kernel).
-    uint64_t written() const { return mWritten; }
+    uint64_t written() const { return written_; }
     // Waits until nothing more could be written for `quiet` (or every
     // stream is written, or the limit passes); true unless the limit passed.
     bool settle(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) const;
@@ -53,16 +53,16 @@ private:
     struct Peer;
     void pump();
 
-    const std::string mEndpoint;
-    const std::vector<uint8_t> mStream;
-    const bool mReconnect;
-    std::vector<Peer> mPeers;
-    ipc::UniqueFd mStop;  // an eventfd that ends the pump
-    std::atomic<int> mOpened{0};
-    std::atomic<int> mClosed{0};
-    std::atomic<int> mAnswered{0};
-    std::atomic<uint64_t> mWritten{0};
-    std::thread mPump;
+    const std::string endpoint_;
+    const std::vector<uint8_t> stream_;
+    const bool reconnect_;
+    std::vector<Peer> peers_;
+    ipc::UniqueFd stop_;  // an eventfd that ends the pump
+    std::atomic<int> opened_{0};
+    std::atomic<int> closed_{0};
+    std::atomic<int> answered_{0};
+    std::atomic<uint64_t> written_{0};
+    std::thread pump_;
 };
 
 // Attack 1: interface-name queries to the object with that handle on a
@@ -93,17 +93,17 @@ public:
 
     // 0 once started, else the errno of the failure (EPERM without the
     // capability, ENOSYS without clone3, EEXIST when the pid is taken).
-    int error() const { return mError; }
-    pid_t pid() const { return mPid; }
+    int error() const { return error_; }
+    pid_t pid() const { return pid_; }
     // Reads standard output until a line equal to line arrives; false at
     // its end or the limit.
     bool waitForLine(const std::string& line, std::chrono::milliseconds limit);
 
 private:
-    pid_t mPid = -1;
-    int mError = 0;
-    ipc::UniqueFd mOut;
-    std::string mText;
+    pid_t pid_ = -1;
+    int error_ = 0;
+    ipc::UniqueFd out_;
+    std::string text_;
 };
 
 // Attack 4, run as a program's main: forks `processes` registrants before

@@ -18,7 +18,7 @@ status_t LocalBinder::callBinder(uint32_t code, const Parcel& data, Parcel* repl
 
 status_t LocalBinder::onTransact(uint32_t code, const Parcel& /*data*/, Parcel* reply,
                                  uint32_t /*flags*/) {
-    if (code == INTERFACE_TRANSACTION) return reply->writeString16(mInterfaceName);
+    if (code == INTERFACE_TRANSACTION) return reply->writeString16(interfaceName_);
     return UNKNOWN_TRANSACTION;
 }
 

@@ -21,52 +21,52 @@ constexpr uint32_t BINDER_OBJECT = 1;
 // Restores the read position unless the read it guards succeeds.
 class PositionGuard {
 public:
-    PositionGuard(const Parcel& parcel) : mParcel(parcel), mPos(parcel.dataPosition()) {}
-    ~PositionGuard() { if (!mDone) mParcel.setDataPosition(mPos); }
+    PositionGuard(const Parcel& parcel) : parcel_(parcel), pos_(parcel.dataPosition()) {}
+    ~PositionGuard() { if (!done_) parcel_.setDataPosition(pos_); }
     status_t keep(status_t status) {
-        mDone = status == OK;
+        done_ = status == OK;
         return status;
     }
 
 private:
-    const Parcel& mParcel;
-    size_t mPos;
-    bool mDone = false;
+    const Parcel& parcel_;
+    size_t pos_;
+    bool done_ = false;
 };
 
 }  // namespace
 
-void Parcel::setDataPosition(size_t pos) const { mPos = pos < mData.size() ? pos : mData.size(); }
+void Parcel::setDataPosition(size_t pos) const { pos_ = pos < data_.size() ? pos : data_.size(); }
 
 void Parcel::setData(const uint8_t* bytes, size_t len) {
-    mData.assign(bytes, bytes + len);
-    mPos = 0;
+    data_.assign(bytes, bytes + len);
+    pos_ = 0;
 }
 
 status_t Parcel::appendFrom(const Parcel& other, size_t offset, size_t len) {
-    if (offset > other.mData.size() || len > other.mData.size() - offset) return BAD_VALUE;
-    const auto first = other.mData.begin() + static_cast<ptrdiff_t>(offset);
-    mData.insert(mData.end(), first, first + static_cast<ptrdiff_t>(len));
+    if (offset > other.data_.size() || len > other.data_.size() - offset) return BAD_VALUE;
+    const auto first = other.data_.begin() + static_cast<ptrdiff_t>(offset);
+    data_.insert(data_.end(), first, first + static_cast<ptrdiff_t>(len));
     return OK;
 }
 
 void Parcel::freeData() {
-    mData.clear();
-    mData.shrink_to_fit();
-    mPos = 0;
+    data_.clear();
+    data_.shrink_to_fit();
+    pos_ = 0;
 }
 
 uint8_t* Parcel::writeInPlace(size_t len) {
-    const size_t at = mData.size();
-    mData.resize(at + pad4(len), 0);
-    return mData.data() + at;
+    const size_t at = data_.size();
+    data_.resize(at + pad4(len), 0);
+    return data_.data() + at;
 }
 
 const uint8_t* Parcel::readInPlace(size_t len) const {
     const size_t padded = pad4(len);
-    if (padded < len || padded > mData.size() - mPos) return nullptr;
-    const uint8_t* at = mData.data() + mPos;
-    mPos += padded;
+    if (padded < len || padded > data_.size() - pos_) return nullptr;
+    const uint8_t* at = data_.data() + pos_;
+    pos_ += padded;
     return at;
 }
 
@@ -230,26 +230,26 @@ sp<IBinder> Parcel::readStrongBinder() const {
 }
 
 void Parcel::print(TextOutput& out, uint32_t /*flags*/) const {
-    std::string text = "Parcel(size=" + std::to_string(mData.size());
-    if (!mData.empty()) {
+    std::string text = "Parcel(size=" + std::to_string(data_.size());
+    if (!data_.empty()) {
         text += ':';
         char hex[16];
         size_t i = 0;
-        for (; i + 4 <= mData.size(); i += 4) {
+        for (; i + 4 <= data_.size(); i += 4) {
             uint32_t word;
-            std::memcpy(&word, mData.data() + i, sizeof word);
+            std::memcpy(&word, data_.data() + i, sizeof word);
             std::snprintf(hex, sizeof hex, " %08x", word);
             text += hex;
         }
-        if (i < mData.size()) {
+        if (i < data_.size()) {
             text += ' ';
-            for (; i < mData.size(); ++i) {
-                std::snprintf(hex, sizeof hex, "%02x", mData[i]);
+            for (; i < data_.size(); ++i) {
+                std::snprintf(hex, sizeof hex, "%02x", data_[i]);
                 text += hex;
             }
         }
         text += " '";
-        for (const uint8_t byte : mData)
+        for (const uint8_t byte : data_)
             text += (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
         text += '\'';
     }

@@ -77,23 +77,23 @@ constexpr size_t MOST_CONNECTIONS = 4096;
 class Server {
 public:
     Server(UniqueFd listener, sp<LocalBinder> context)
-        : mListener(std::move(listener)), mContext(std::move(context)), mDescriptorLimit(descriptorLimit()) {}
+        : listener_(std::move(listener)), context_(std::move(context)), descriptorLimit_(descriptorLimit()) {}
 
     status_t start() {
-        mEpoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-        mTimer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
-        if (!mEpoll.valid() || !mTimer.valid()) return -errno;
-        if (::fcntl(mListener.get(), F_SETFL, ::fcntl(mListener.get(), F_GETFL) | O_NONBLOCK) != 0) return -errno;
-        if (!watch(mListener.get(), LISTENER_ID, EPOLLIN, EPOLL_CTL_ADD) ||
-            !watch(mTimer.get(), TIMER_ID, EPOLLIN, EPOLL_CTL_ADD))
+        epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+        timer_.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+        if (!epoll_.valid() || !timer_.valid()) return -errno;
+        if (::fcntl(listener_.get(), F_SETFL, ::fcntl(listener_.get(), F_GETFL) | O_NONBLOCK) != 0) return -errno;
+        if (!watch(listener_.get(), LISTENER_ID, EPOLLIN, EPOLL_CTL_ADD) ||
+            !watch(timer_.get(), TIMER_ID, EPOLLIN, EPOLL_CTL_ADD))
             return -errno;
-        mSpare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         // One thread must run; the second is a bonus.
-        mThreads = 1;
+        threads_ = 1;
         try {
             std::thread(&Server::run, this).detach();
         } catch (const std::system_error& error) {
-            mThreads = 0;
+            threads_ = 0;
             return -error.code().value();
         }
         addThread();
@@ -101,7 +101,7 @@ public:
     }
 
     // False once a thread runs that uses this object.
-    bool deletable() const { return mThreads == 0; }
+    bool deletable() const { return threads_ == 0; }
 
 private:
     enum class Next { READ, WRITE, YIELD, PARK, CLOSE };
@@ -128,19 +128,19 @@ private:
         epoll_event event{};
         event.events = events | EPOLLONESHOT;
         event.data.u64 = id;
-        return ::epoll_ctl(mEpoll.get(), op, fd, &event) == 0;
+        return ::epoll_ctl(epoll_.get(), op, fd, &event) == 0;
     }
 
     void run() {
         for (;;) {
-            const int timeout = mThreads > FEWEST_THREADS ? THREAD_IDLE_MS : -1;
+            const int timeout = threads_ > FEWEST_THREADS ? THREAD_IDLE_MS : -1;
             epoll_event event{};
-            ++mWaiting;
-            const int n = ::epoll_wait(mEpoll.get(), &event, 1, timeout);
-            --mWaiting;
+            ++waiting_;
+            const int n = ::epoll_wait(epoll_.get(), &event, 1, timeout);
+            --waiting_;
             if (n < 0 && errno == EINTR) continue;
             if (n == 0 && !leaveIfSpare()) continue;
-            if (n < 0) --mThreads;  // the event set is gone; cannot happen
+            if (n < 0) --threads_;  // the event set is gone; cannot happen
             if (n <= 0) return;
             if (event.data.u64 == LISTENER_ID) {
                 acceptSome();
@@ -153,22 +153,22 @@ private:
     }
 
     void addThread() {
-        size_t threads = mThreads;
+        size_t threads = threads_;
         do {
             if (threads >= MOST_THREADS) return;
-        } while (!mThreads.compare_exchange_weak(threads, threads + 1));
+        } while (!threads_.compare_exchange_weak(threads, threads + 1));
         try {
             std::thread(&Server::run, this).detach();
         } catch (const std::system_error&) {
-            --mThreads;  // none to be had: the running threads go on
+            --threads_;  // none to be had: the running threads go on
         }
     }
 
     bool leaveIfSpare() {
-        size_t threads = mThreads;
+        size_t threads = threads_;
         do {
             if (threads <= FEWEST_THREADS) return false;
-        } while (!mThreads.compare_exchange_weak(threads, threads - 1));
+        } while (!threads_.compare_exchange_weak(threads, threads - 1));
         // The last helper to go gives back what the busy spell left in
         // malloc's per-thread arenas.
         if (threads - 1 == FEWEST_THREADS) ::malloc_trim(0);
@@ -181,7 +181,7 @@ private:
         // A bounded batch: a flood of newcomers must not keep this thread
         // from the connections there are.
         for (int batch = 0; batch < ACCEPT_BATCH; ++batch) {
-            UniqueFd fd(::accept4(mListener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (fd.valid()) {
                 admit(std::move(fd));
                 continue;
@@ -191,22 +191,22 @@ private:
             // Out of descriptors or memory: make room by closing the least
             // recently active idle connection, or else turn the newcomer
             // away, so that the listener does not stay ready for ever.
-            std::lock_guard guard(mLock);
+            std::lock_guard guard(lock_);
             if (evictIdle()) continue;
             if (!refuseOne()) {
                 ::usleep(10000);  // nothing to free here; let the system recover
                 break;
             }
         }
-        watch(mListener.get(), LISTENER_ID, EPOLLIN, EPOLL_CTL_MOD);
+        watch(listener_.get(), LISTENER_ID, EPOLLIN, EPOLL_CTL_MOD);
     }
 
     // Closes a waiting connection with the spare descriptor's help.
     bool refuseOne() {
-        if (!mSpare.valid()) return false;
-        mSpare.reset();
-        UniqueFd(::accept4(mListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        mSpare.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!spare_.valid()) return false;
+        spare_.reset();
+        UniqueFd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        spare_.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         return true;
     }
 
@@ -220,62 +220,62 @@ private:
                            c->peer.credentials.pid > 0;
         UniqueFd pidfd = known ? pidfdOfPeer(c->fd.get(), c->peer.credentials) : UniqueFd();
 
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         while (overLimit() && evictIdle()) {
         }
         if (overLimit()) return;  // every one busy: refuse
         if (known) c->peer.process = processOf(c->peer.credentials.pid, std::move(pidfd));
-        c->id = mNextId++;
-        c->idle = mIdle.insert(mIdle.end(), c);
-        mConnections.emplace(c->id, std::move(connection));
+        c->id = nextId_++;
+        c->idle = idle_.insert(idle_.end(), c);
+        connections_.emplace(c->id, std::move(connection));
         if (!watch(c->fd.get(), c->id, EPOLLIN, EPOLL_CTL_ADD)) close(c);
     }
 
-    // Called with mLock held. One pidfd for all connections of a process:
+    // Called with lock_ held. One pidfd for all connections of a process:
     // a new one names the same process as a kept one when both are running
     // with the same pid.
     std::shared_ptr<const UniqueFd> processOf(pid_t pid, UniqueFd pidfd) {
         if (!pidfd.valid()) return nullptr;
         const bool running = stillRunning(pidfd.get());
-        const auto kept = mProcesses.find(pid);
-        if (running && kept != mProcesses.end() && stillRunning(kept->second->get())) return kept->second;
+        const auto kept = processes_.find(pid);
+        if (running && kept != processes_.end() && stillRunning(kept->second->get())) return kept->second;
         std::shared_ptr<const UniqueFd> process(new UniqueFd(std::move(pidfd)), [this](const UniqueFd* fd) {
-            --mPidfds;
+            --pidfds_;
             delete fd;
         });
-        ++mPidfds;
-        if (running) mProcesses[pid] = process;  // in place of one that has ended
+        ++pidfds_;
+        if (running) processes_[pid] = process;  // in place of one that has ended
         return process;
     }
 
-    // Called with mLock held.
+    // Called with lock_ held.
     bool overLimit() const {
         // A newcomer may need two: its socket and a pidfd.
-        return mConnections.size() >= MOST_CONNECTIONS || mConnections.size() + mPidfds + 2 > mDescriptorLimit;
+        return connections_.size() >= MOST_CONNECTIONS || connections_.size() + pidfds_ + 2 > descriptorLimit_;
     }
 
-    // Called with mLock held, for a connection that is not busy.
+    // Called with lock_ held, for a connection that is not busy.
     void close(Connection* c) {
-        mIdle.erase(c->idle);
-        if (c->parked) mParked.erase(c->waiting);
-        mUsed -= c->frameShare + c->unsentShare;
-        const auto kept = mProcesses.find(c->peer.credentials.pid);
-        const bool lastOfItsProcess = kept != mProcesses.end() && kept->second == c->peer.process &&
+        idle_.erase(c->idle);
+        if (c->parked) parked_.erase(c->waiting);
+        used_ -= c->frameShare + c->unsentShare;
+        const auto kept = processes_.find(c->peer.credentials.pid);
+        const bool lastOfItsProcess = kept != processes_.end() && kept->second == c->peer.process &&
                                       c->peer.process.use_count() == 2;
-        mConnections.erase(c->id);
-        if (lastOfItsProcess) mProcesses.erase(kept);
+        connections_.erase(c->id);
+        if (lastOfItsProcess) processes_.erase(kept);
         unpark();
     }
 
-    // Called with mLock held. Idle connections are those of clients that
+    // Called with lock_ held. Idle connections are those of clients that
     // keep them for later calls, of peers that never send, or that wait:
     // each kind copes with the close. One with nothing on its way is taken
     // first, so that no call that has been sent is lost.
     bool evictIdle() {
-        if (mIdle.empty()) return false;
+        if (idle_.empty()) return false;
         constexpr int CANDIDATES = 64;
         int looked = 0;
-        for (Connection* c : mIdle) {
+        for (Connection* c : idle_) {
             if (++looked > CANDIDATES) break;
             int pending = -1;
             if (c->reader.buffered() == 0 && c->unsent.empty() &&
@@ -284,7 +284,7 @@ private:
                 return true;
             }
         }
-        close(mIdle.front());
+        close(idle_.front());
         return true;
     }
 
@@ -293,12 +293,12 @@ private:
     void serve(uint64_t id) {
         Connection* c;
         {
-            std::lock_guard guard(mLock);
-            const auto found = mConnections.find(id);
-            if (found == mConnections.end()) return;  // closed since its event fired
+            std::lock_guard guard(lock_);
+            const auto found = connections_.find(id);
+            if (found == connections_.end()) return;  // closed since its event fired
             c = found->second.get();
             c->busy = true;
-            mIdle.erase(c->idle);
+            idle_.erase(c->idle);
         }
         finish(c, turn(c));
     }
@@ -324,10 +324,10 @@ private:
             // An object may take its time: someone must wait for the other
             // connections meanwhile. Reads and writes never wait, so only
             // calls need this.
-            if (mWaiting == 0) addThread();
+            if (waiting_ == 0) addThread();
             FrameHeader replyHeader;
             Parcel reply;
-            Transport::self().dispatch(header, payload, mContext, &c->peer, &replyHeader, &reply);
+            Transport::self().dispatch(header, payload, context_, &c->peer, &replyHeader, &reply);
             if (c->frameShare > 0) releaseFrame(c);
             if (header.flags & IBinder::FLAG_ONEWAY) continue;
             status = send(c, replyHeader, reply);
@@ -358,10 +358,10 @@ private:
 
         const size_t left = total - from;
         if (left > ALLOWANCE) {
-            std::lock_guard guard(mLock);
-            if (mUsed + (left - ALLOWANCE) > SHARED_BUDGET) return NO_MEMORY;
+            std::lock_guard guard(lock_);
+            if (used_ + (left - ALLOWANCE) > SHARED_BUDGET) return NO_MEMORY;
             c->unsentShare = left - ALLOWANCE;
-            mUsed += c->unsentShare;
+            used_ += c->unsentShare;
         }
         try {
             c->unsent.reserve(left);
@@ -391,8 +391,8 @@ private:
         std::vector<uint8_t>().swap(c->unsent);
         c->deadline = NO_DEADLINE;
         if (c->unsentShare > 0) {
-            std::lock_guard guard(mLock);
-            mUsed -= c->unsentShare;
+            std::lock_guard guard(lock_);
+            used_ -= c->unsentShare;
             c->unsentShare = 0;
             unpark();
         }
@@ -402,9 +402,9 @@ private:
     // Room for a frame larger than the allowance, from the budget; false
     // when it has none to spare (or others wait for it already).
     bool reserveFrame(Connection* c, size_t frameSize) {
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         const size_t share = frameSize - ALLOWANCE;
-        if (!mParked.empty() || mUsed + share > SHARED_BUDGET) {
+        if (!parked_.empty() || used_ + share > SHARED_BUDGET) {
             c->wanted = frameSize;
             return false;
         }
@@ -412,29 +412,29 @@ private:
         return true;
     }
 
-    // Called with mLock held.
+    // Called with lock_ held.
     void grant(Connection* c, size_t frameSize) {
         c->frameShare = frameSize - ALLOWANCE;
         c->room = frameSize;
-        mUsed += c->frameShare;
+        used_ += c->frameShare;
     }
 
     void releaseFrame(Connection* c) {
         c->reader.shrink();
-        std::lock_guard guard(mLock);
-        mUsed -= c->frameShare;
+        std::lock_guard guard(lock_);
+        used_ -= c->frameShare;
         c->frameShare = 0;
         c->room = ALLOWANCE;
         unpark();
     }
 
-    // Called with mLock held: connections that wait for room get it in
+    // Called with lock_ held: connections that wait for room get it in
     // the order they came, as far as the budget goes.
     void unpark() {
-        while (!mParked.empty()) {
-            Connection* c = mParked.front();
-            if (mUsed + (c->wanted - ALLOWANCE) > SHARED_BUDGET) return;
-            mParked.pop_front();
+        while (!parked_.empty()) {
+            Connection* c = parked_.front();
+            if (used_ + (c->wanted - ALLOWANCE) > SHARED_BUDGET) return;
+            parked_.pop_front();
             c->parked = false;
             grant(c, c->wanted);
             c->deadline = Clock::now() + STALL_LIMIT;  // for the rest of its frame
@@ -446,9 +446,9 @@ private:
 
     // Hands the connection back to the event set, or closes it.
     void finish(Connection* c, Next next) {
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         c->busy = false;
-        c->idle = mIdle.insert(mIdle.end(), c);
+        c->idle = idle_.insert(idle_.end(), c);
         if (next == Next::CLOSE) {
             close(c);
             return;
@@ -460,7 +460,7 @@ private:
         if (c->deadline != NO_DEADLINE) startSweeping();
         if (next == Next::PARK) {
             c->parked = true;
-            c->waiting = mParked.insert(mParked.end(), c);
+            c->waiting = parked_.insert(parked_.end(), c);
             return;
         }
         // Waiting to write, the connection is not read; yielding, it comes
@@ -471,25 +471,25 @@ private:
 
     // ---- connections that stall
 
-    // Called with mLock held.
+    // Called with lock_ held.
     void startSweeping() {
-        if (mSweeping) return;
+        if (sweeping_) return;
         const auto interval = std::chrono::duration_cast<std::chrono::nanoseconds>(SWEEP_INTERVAL).count();
         itimerspec every{};
         every.it_interval.tv_sec = every.it_value.tv_sec = interval / 1000000000;
         every.it_interval.tv_nsec = every.it_value.tv_nsec = interval % 1000000000;
-        mSweeping = ::timerfd_settime(mTimer.get(), 0, &every, nullptr) == 0;
+        sweeping_ = ::timerfd_settime(timer_.get(), 0, &every, nullptr) == 0;
     }
 
     void sweep() {
         uint64_t expirations;
-        while (::read(mTimer.get(), &expirations, sizeof expirations) < 0 && errno == EINTR) {
+        while (::read(timer_.get(), &expirations, sizeof expirations) < 0 && errno == EINTR) {
         }
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         const auto now = Clock::now();
         std::vector<Connection*> stalled;
         bool more = false;
-        for (const auto& [id, c] : mConnections) {
+        for (const auto& [id, c] : connections_) {
             // A busy one is its thread's alone; handing it back starts the
             // sweeps again if it needs them.
             if (c->busy || c->deadline == NO_DEADLINE) continue;
@@ -501,31 +501,31 @@ private:
         for (Connection* c : stalled) close(c);
         if (!more) {
             const itimerspec off{};
-            ::timerfd_settime(mTimer.get(), 0, &off, nullptr);
-            mSweeping = false;
+            ::timerfd_settime(timer_.get(), 0, &off, nullptr);
+            sweeping_ = false;
         }
-        watch(mTimer.get(), TIMER_ID, EPOLLIN, EPOLL_CTL_MOD);
+        watch(timer_.get(), TIMER_ID, EPOLLIN, EPOLL_CTL_MOD);
     }
 
-    UniqueFd mListener;
-    sp<LocalBinder> mContext;
-    const size_t mDescriptorLimit;
-    UniqueFd mEpoll;
-    UniqueFd mTimer;  // ticks while connections may stall
-    UniqueFd mSpare;  // given up to accept and close a connection when out of descriptors
+    UniqueFd listener_;
+    sp<LocalBinder> context_;
+    const size_t descriptorLimit_;
+    UniqueFd epoll_;
+    UniqueFd timer_;  // ticks while connections may stall
+    UniqueFd spare_;  // given up to accept and close a connection when out of descriptors
 
-    std::atomic<size_t> mThreads{0};
-    std::atomic<size_t> mWaiting{0};
+    std::atomic<size_t> threads_{0};
+    std::atomic<size_t> waiting_{0};
 
-    std::mutex mLock;
-    uint64_t mNextId = TIMER_ID + 1;
-    std::unordered_map<uint64_t, std::unique_ptr<Connection>> mConnections;
-    std::list<Connection*> mIdle;    // not busy, least recently active first
-    std::list<Connection*> mParked;  // waiting for room, first come first
-    std::unordered_map<pid_t, std::shared_ptr<const UniqueFd>> mProcesses;  // those with connections here
-    std::atomic<size_t> mPidfds{0};  // held for the connections' processes
-    size_t mUsed = 0;  // of the shared budget
-    bool mSweeping = false;
+    std::mutex lock_;
+    uint64_t nextId_ = TIMER_ID + 1;
+    std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
+    std::list<Connection*> idle_;    // not busy, least recently active first
+    std::list<Connection*> parked_;  // waiting for room, first come first
+    std::unordered_map<pid_t, std::shared_ptr<const UniqueFd>> processes_;  // those with connections here
+    std::atomic<size_t> pidfds_{0};  // held for the connections' processes
+    size_t used_ = 0;  // of the shared budget
+    bool sweeping_ = false;
 };
 
 }  // namespace

@@ -24,13 +24,13 @@ const String16& token() {
 
 class ServiceManagerProxy : public IServiceManager {
 public:
-    explicit ServiceManagerProxy(sp<IBinder> remote) : mRemote(std::move(remote)) {}
+    explicit ServiceManagerProxy(sp<IBinder> remote) : remote_(std::move(remote)) {}
 
     sp<IBinder> lookUpByName(const String16& name) override {
         Parcel data, reply;
         data.writeInterfaceToken(token());
         data.writeString16(name);
-        if (mRemote->callBinder(ipc::SM_LOOK_UP, data, &reply) != OK) return nullptr;
+        if (remote_->callBinder(ipc::SM_LOOK_UP, data, &reply) != OK) return nullptr;
         return reply.readStrongBinder();
     }
 
@@ -43,7 +43,7 @@ public:
             Parcel data, reply;
             data.writeInterfaceToken(token());
             data.writeInt32(static_cast<int32_t>(names.size()));
-            if (mRemote->callBinder(ipc::SM_LIST, data, &reply) != OK) return {};
+            if (remote_->callBinder(ipc::SM_LIST, data, &reply) != OK) return {};
             int32_t count = 0;
             bool more = false;
             if (reply.readInt32(&count) != OK || count < 0) return {};
@@ -67,11 +67,11 @@ public:
         data.writeString16(name);
         status_t status = data.writeStrongBinder(service);
         if (status != OK) return status;
-        return mRemote->callBinder(ipc::SM_ADD, data, &reply);
+        return remote_->callBinder(ipc::SM_ADD, data, &reply);
     }
 
 private:
-    sp<IBinder> mRemote;
+    sp<IBinder> remote_;
 };
 
 }  // namespace

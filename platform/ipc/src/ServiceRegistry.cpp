@@ -63,12 +63,12 @@ bool isValidServiceName(std::u16string_view name) {
 ServiceRegistry::ServiceRegistry() : LocalBinder(String16(IServiceManager::INTERFACE_NAME)) {}
 
 ServiceRegistry::~ServiceRegistry() {
-    if (mWatcher.joinable()) {
+    if (watcher_.joinable()) {
         const uint64_t one = 1;
-        if (::write(mStop.get(), &one, sizeof one) == sizeof one) {
-            mWatcher.join();
+        if (::write(stop_.get(), &one, sizeof one) == sizeof one) {
+            watcher_.join();
         } else {
-            mWatcher.detach();  // cannot happen with an eventfd; never block here
+            watcher_.detach();  // cannot happen with an eventfd; never block here
         }
     }
 }
@@ -90,14 +90,14 @@ status_t ServiceRegistry::handle(uint32_t code, const Parcel& data, Parcel* repl
 }
 
 ServiceRegistry::Entry* ServiceRegistry::find(std::u16string_view name) const {
-    const auto found = mIndex.find(name);
-    return found == mIndex.end() ? nullptr : found->second;
+    const auto found = index_.find(name);
+    return found == index_.end() ? nullptr : found->second;
 }
 
 status_t ServiceRegistry::lookUp(const Parcel& data, Parcel* reply) {
     String16 name;
     if (status_t status = data.readString16(&name); status != OK) return status;
-    std::lock_guard guard(mLock);
+    std::lock_guard guard(lock_);
     const Entry* entry = find(name.view());
     if (!entry) return reply->writeStrongBinder(nullptr);
     return reply->appendFrom(entry->reference, 0, entry->reference.dataSize());
@@ -107,13 +107,13 @@ status_t ServiceRegistry::list(const Parcel& data, Parcel* reply) {
     int32_t first = 0;
     if (status_t status = data.readInt32(&first); status != OK) return status;
     if (first < 0) return BAD_VALUE;
-    std::lock_guard guard(mLock);
-    const size_t begin = std::min(static_cast<size_t>(first), mEntries.size());
-    const size_t end = std::min(begin + LIST_PAGE, mEntries.size());
+    std::lock_guard guard(lock_);
+    const size_t begin = std::min(static_cast<size_t>(first), entries_.size());
+    const size_t end = std::min(begin + LIST_PAGE, entries_.size());
     reply->writeInt32(static_cast<int32_t>(end - begin));
-    auto entry = mEntries.find_by_order(begin);
+    auto entry = entries_.find_by_order(begin);
     for (size_t i = begin; i < end; ++i, ++entry) reply->writeString16(entry->second.name);
-    return reply->writeInt32(end < mEntries.size() ? 1 : 0);
+    return reply->writeInt32(end < entries_.size() ? 1 : 0);
 }
 
 status_t ServiceRegistry::add(const Parcel& data, const PeerIdentity* caller) {
@@ -134,11 +134,11 @@ status_t ServiceRegistry::add(const Parcel& data, const PeerIdentity* caller) {
 
     bool checked = false;
     {
-        std::lock_guard guard(mLock);
+        std::lock_guard guard(lock_);
         if (status_t status = mayRegister(name.view(), *caller); status != OK) return status;
-        const auto known = mOwnerOfPid.find(caller->credentials.pid);
-        checked = known != mOwnerOfPid.end() && isCaller(mOwners.at(known->second), *caller) &&
-                  mOwners.at(known->second).endpoint == remote->endpoint();
+        const auto known = ownerOfPid_.find(caller->credentials.pid);
+        checked = known != ownerOfPid_.end() && isCaller(owners_.at(known->second), *caller) &&
+                  owners_.at(known->second).endpoint == remote->endpoint();
     }
     // A host registers only objects it hosts itself. Checked without the
     // lock: it is a call to another process.
@@ -148,12 +148,12 @@ status_t ServiceRegistry::add(const Parcel& data, const PeerIdentity* caller) {
     Parcel reference;
     if (status_t status = reference.writeStrongBinder(binder); status != OK) return status;
 
-    std::lock_guard guard(mLock);
+    std::lock_guard guard(lock_);
     // Things may have changed while the lock was free.
     if (status_t status = mayRegister(name.view(), *caller); status != OK) return status;
     uint64_t owner = 0;
     if (status_t status = ownerFor(*caller, &owner); status != OK) return status;
-    Owner& registrant = mOwners.at(owner);
+    Owner& registrant = owners_.at(owner);
     registrant.endpoint = remote->endpoint();
     if (Entry* entry = find(name.view())) {
         // Its own earlier object, or a name whose holder has ended.
@@ -163,18 +163,18 @@ status_t ServiceRegistry::add(const Parcel& data, const PeerIdentity* caller) {
         entry->reference = std::move(reference);
         return OK;
     }
-    const uint64_t number = mNextNumber++;
-    Entry& entry = mEntries.insert({number, Entry{number, std::move(name), std::move(binder), owner, std::move(reference)}})
+    const uint64_t number = nextNumber_++;
+    Entry& entry = entries_.insert({number, Entry{number, std::move(name), std::move(binder), owner, std::move(reference)}})
                        .first->second;
-    mIndex.emplace(entry.name.view(), &entry);
+    index_.emplace(entry.name.view(), &entry);
     registrant.numbers.push_back(number);
     return OK;
 }
 
 status_t ServiceRegistry::mayRegister(std::u16string_view name, const PeerIdentity& caller) {
     const Entry* entry = find(name);
-    if (!entry) return mEntries.size() < MAX_SERVICES ? OK : NO_MEMORY;
-    const Owner& holder = mOwners.at(entry->owner);
+    if (!entry) return entries_.size() < MAX_SERVICES ? OK : NO_MEMORY;
+    const Owner& holder = owners_.at(entry->owner);
     // A live holder keeps its name from everyone else.
     return isCaller(holder, caller) || !stillRunning(holder.pidfd.get()) ? OK : ALREADY_EXISTS;
 }
@@ -186,8 +186,8 @@ bool ServiceRegistry::isCaller(const Owner& owner, const PeerIdentity& caller) c
 }
 
 status_t ServiceRegistry::ownerFor(const PeerIdentity& caller, uint64_t* id) {
-    if (const auto known = mOwnerOfPid.find(caller.credentials.pid); known != mOwnerOfPid.end()) {
-        if (isCaller(mOwners.at(known->second), caller)) {
+    if (const auto known = ownerOfPid_.find(caller.credentials.pid); known != ownerOfPid_.end()) {
+        if (isCaller(owners_.at(known->second), caller)) {
             *id = known->second;
             return OK;
         }
@@ -198,46 +198,46 @@ status_t ServiceRegistry::ownerFor(const PeerIdentity& caller, uint64_t* id) {
     // The caller's own pidfd, taken when it connected.
     UniqueFd pidfd(::fcntl(caller.process->get(), F_DUPFD_CLOEXEC, 0));
     if (!pidfd.valid()) return NO_MEMORY;
-    const uint64_t owner = mNextOwner++;
+    const uint64_t owner = nextOwner_++;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = owner;
-    if (::epoll_ctl(mEpoll.get(), EPOLL_CTL_ADD, pidfd.get(), &event) != 0) return NO_MEMORY;
-    mOwners.emplace(owner, Owner{caller.credentials.pid, std::move(pidfd), {}, {}});
-    mOwnerOfPid[caller.credentials.pid] = owner;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, pidfd.get(), &event) != 0) return NO_MEMORY;
+    owners_.emplace(owner, Owner{caller.credentials.pid, std::move(pidfd), {}, {}});
+    ownerOfPid_[caller.credentials.pid] = owner;
     *id = owner;
     return OK;
 }
 
 bool ServiceRegistry::forget(uint64_t owner, size_t most) {
-    const auto found = mOwners.find(owner);
-    if (found == mOwners.end()) return true;  // already forgotten
+    const auto found = owners_.find(owner);
+    if (found == owners_.end()) return true;  // already forgotten
     Owner& departed = found->second;
     for (size_t done = 0; done < most && !departed.numbers.empty(); ++done) {
-        const auto entry = mEntries.find(departed.numbers.back());
+        const auto entry = entries_.find(departed.numbers.back());
         departed.numbers.pop_back();
-        if (entry == mEntries.end() || entry->second.owner != owner) continue;  // taken over since
-        mIndex.erase(entry->second.name.view());
-        mEntries.erase(entry);
+        if (entry == entries_.end() || entry->second.owner != owner) continue;  // taken over since
+        index_.erase(entry->second.name.view());
+        entries_.erase(entry);
     }
     if (!departed.numbers.empty()) return false;
-    if (const auto latest = mOwnerOfPid.find(departed.pid); latest != mOwnerOfPid.end() && latest->second == owner)
-        mOwnerOfPid.erase(latest);
-    mOwners.erase(found);  // closing the pidfd takes it out of the epoll set
+    if (const auto latest = ownerOfPid_.find(departed.pid); latest != ownerOfPid_.end() && latest->second == owner)
+        ownerOfPid_.erase(latest);
+    owners_.erase(found);  // closing the pidfd takes it out of the epoll set
     return true;
 }
 
 status_t ServiceRegistry::startWatching() {
-    if (mWatcher.joinable()) return OK;
-    mEpoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-    mStop.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!mEpoll.valid() || !mStop.valid()) return NO_MEMORY;
+    if (watcher_.joinable()) return OK;
+    epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
+    stop_.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!epoll_.valid() || !stop_.valid()) return NO_MEMORY;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = STOP_EVENT;
-    if (::epoll_ctl(mEpoll.get(), EPOLL_CTL_ADD, mStop.get(), &event) != 0) return NO_MEMORY;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, stop_.get(), &event) != 0) return NO_MEMORY;
     try {
-        mWatcher = std::thread(&ServiceRegistry::watch, this);
+        watcher_ = std::thread(&ServiceRegistry::watch, this);
     } catch (const std::system_error&) {
         return NO_MEMORY;
     }
@@ -250,7 +250,7 @@ void ServiceRegistry::watch() {
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
     epoll_event events[32];
     for (;;) {
-        const int n = ::epoll_wait(mEpoll.get(), events, 32, -1);
+        const int n = ::epoll_wait(epoll_.get(), events, 32, -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return;
         for (int i = 0; i < n; ++i) {
@@ -258,7 +258,7 @@ void ServiceRegistry::watch() {
             // The lock is let go between chunks, so that look-ups and
             // registrations get in however much leaves at once.
             for (bool gone = false; !gone;) {
-                std::lock_guard guard(mLock);
+                std::lock_guard guard(lock_);
                 gone = forget(events[i].data.u64, DEPARTURE_CHUNK);
             }
         }

@@ -67,7 +67,7 @@ private:
     status_t list(const Parcel& data, Parcel* reply);
     status_t add(const Parcel& data, const PeerIdentity* caller);
 
-    // The rest is called with mLock held.
+    // The rest is called with lock_ held.
     Entry* find(std::u16string_view name) const;
     status_t mayRegister(std::u16string_view name, const PeerIdentity& caller);
     bool isCaller(const Owner& owner, const PeerIdentity& caller) const;
@@ -78,18 +78,18 @@ private:
     status_t startWatching();
     void watch();
 
-    std::mutex mLock;
-    Entries mEntries;
-    NameIndex mIndex;
-    uint64_t mNextNumber = 1;
-    std::unordered_map<uint64_t, Owner> mOwners;
-    std::unordered_map<pid_t, uint64_t> mOwnerOfPid;  // the latest owner with that pid
-    uint64_t mNextOwner = 1;
+    std::mutex lock_;
+    Entries entries_;
+    NameIndex index_;
+    uint64_t nextNumber_ = 1;
+    std::unordered_map<uint64_t, Owner> owners_;
+    std::unordered_map<pid_t, uint64_t> ownerOfPid_;  // the latest owner with that pid
+    uint64_t nextOwner_ = 1;
 
     // One thread waits for the owners' ends on their pidfds.
-    UniqueFd mEpoll;
-    UniqueFd mStop;  // an eventfd that ends the watch
-    std::thread mWatcher;
+    UniqueFd epoll_;
+    UniqueFd stop_;  // an eventfd that ends the watch
+    std::thread watcher_;
 };
 
 }  // namespace velmora::ipc

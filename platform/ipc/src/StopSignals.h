@@ -10,21 +10,21 @@ namespace velmora::ipc {
 class StopSignals {
 public:
     StopSignals() {
-        sigemptyset(&mSet);
-        sigaddset(&mSet, SIGTERM);
-        sigaddset(&mSet, SIGINT);
-        sigaddset(&mSet, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &mSet, nullptr);
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     }
     // Returns the signal that arrived.
     int wait() const {
         int signal = 0;
-        sigwait(&mSet, &signal);
+        sigwait(&set_, &signal);
         return signal;
     }
 
 private:
-    sigset_t mSet;
+    sigset_t set_;
 };
 
 }  // namespace velmora::ipc

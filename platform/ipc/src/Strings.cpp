@@ -91,20 +91,20 @@ std::u16string fromUtf8(const char* text, size_t len) {
 String16::String16(const char* utf8) : String16(utf8, utf8 ? std::strlen(utf8) : 0) {}
 
 String16::String16(const char* utf8, size_t len) {
-    if (utf8) mUnits = fromUtf8(utf8, len);
+    if (utf8) units_ = fromUtf8(utf8, len);
 }
 
 String16::String16(const char16_t* units, size_t len) {
-    if (units) mUnits.assign(units, len);
+    if (units) units_.assign(units, len);
 }
 
-String16::String16(std::u16string_view units) : mUnits(units) {}
+String16::String16(std::u16string_view units) : units_(units) {}
 
 String16::String16(const String8& utf8) : String16(utf8.c_str(), utf8.size()) {}
 
 String8::String8(const String16& utf16) {
     const std::u16string_view units = utf16.view();
-    mText.reserve(units.size());
+    text_.reserve(units.size());
     for (size_t i = 0; i < units.size(); ++i) {
         char32_t cp = units[i];
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
@@ -114,7 +114,7 @@ String8::String8(const String16& utf16) {
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = REPLACEMENT;
         }
-        appendUtf8(mText, cp);
+        appendUtf8(text_, cp);
     }
 }
 

@@ -26,14 +26,14 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 }
 
 int UniqueFd::release() {
-    const int fd = mFd;
-    mFd = -1;
+    const int fd = fd_;
+    fd_ = -1;
     return fd;
 }
 
 void UniqueFd::reset(int fd) {
-    if (mFd >= 0) ::close(mFd);
-    mFd = fd;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
 }
 
 void encodeHeader(const FrameHeader& header, uint8_t out[FRAME_HEADER_SIZE]) {
@@ -54,37 +54,37 @@ status_t decodeHeader(const uint8_t* bytes, size_t len, FrameHeader* out) {
 }
 
 Deadline::Deadline(int timeoutMs) {
-    if (timeoutMs >= 0) mAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (timeoutMs >= 0) at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
 int Deadline::remainingMs() const {
-    if (!mAt) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*mAt - std::chrono::steady_clock::now());
+    if (!at_) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*at_ - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
 bool FrameReader::makeRoom(size_t want) {
-    if (mCapacity - mStart >= want) return true;
+    if (capacity_ - start_ >= want) return true;
     // What arrived early moves to the front.
-    const size_t capacity = std::max<size_t>({want, mCapacity, FIRST_CAPACITY});
-    if (capacity > mCapacity) {
+    const size_t capacity = std::max<size_t>({want, capacity_, FIRST_CAPACITY});
+    if (capacity > capacity_) {
         std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[capacity]);
         if (!bigger) return false;
-        if (mEnd > mStart) std::memcpy(bigger.get(), mBuf.get() + mStart, mEnd - mStart);
-        mBuf = std::move(bigger);
-        mCapacity = capacity;
+        if (end_ > start_) std::memcpy(bigger.get(), buf_.get() + start_, end_ - start_);
+        buf_ = std::move(bigger);
+        capacity_ = capacity;
     } else {
-        std::memmove(mBuf.get(), mBuf.get() + mStart, mEnd - mStart);
+        std::memmove(buf_.get(), buf_.get() + start_, end_ - start_);
     }
-    mEnd -= mStart;
-    mStart = 0;
+    end_ -= start_;
+    start_ = 0;
     return true;
 }
 
 status_t FrameReader::fill(int fd, size_t want, const Deadline& deadline) {
-    if (mEnd - mStart >= want) return OK;
+    if (end_ - start_ >= want) return OK;
     if (!makeRoom(want)) return NO_MEMORY;  // room for the whole frame at once
-    while (mEnd - mStart < want) {
+    while (end_ - start_ < want) {
         if (const int timeoutMs = deadline.remainingMs(); timeoutMs >= 0) {
             pollfd p{fd, POLLIN, 0};
             const int ready = ::poll(&p, 1, timeoutMs);
@@ -92,26 +92,26 @@ status_t FrameReader::fill(int fd, size_t want, const Deadline& deadline) {
             if (ready == 0) return TIMED_OUT;
             if (ready < 0) return DEAD_OBJECT;
         }
-        const ssize_t n = ::recv(fd, mBuf.get() + mEnd, mCapacity - mEnd, 0);
+        const ssize_t n = ::recv(fd, buf_.get() + end_, capacity_ - end_, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return DEAD_OBJECT;
-        mEnd += static_cast<size_t>(n);
+        end_ += static_cast<size_t>(n);
     }
     return OK;
 }
 
 const uint8_t* FrameReader::consume(const FrameHeader& header) {
-    const uint8_t* payload = mBuf.get() + mStart + FRAME_HEADER_SIZE;
-    mStart += FRAME_HEADER_SIZE + header.size;
+    const uint8_t* payload = buf_.get() + start_ + FRAME_HEADER_SIZE;
+    start_ += FRAME_HEADER_SIZE + header.size;
     return payload;
 }
 
 status_t FrameReader::read(int fd, FrameHeader* header, const uint8_t** payload, int timeoutMs) {
     const Deadline deadline(timeoutMs);
-    if (mStart == mEnd) mStart = mEnd = 0;  // start at the front when nothing waits
+    if (start_ == end_) start_ = end_ = 0;  // start at the front when nothing waits
     status_t status = fill(fd, FRAME_HEADER_SIZE, deadline);
     if (status != OK) return status;
-    status = decodeHeader(mBuf.get() + mStart, FRAME_HEADER_SIZE, header);
+    status = decodeHeader(buf_.get() + start_, FRAME_HEADER_SIZE, header);
     if (status != OK) return status;
     status = fill(fd, FRAME_HEADER_SIZE + header->size, deadline);
     if (status != OK) return status;
@@ -120,7 +120,7 @@ status_t FrameReader::read(int fd, FrameHeader* header, const uint8_t** payload,
 }
 
 status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload, size_t room) {
-    if (mStart == mEnd) mStart = mEnd = 0;
+    if (start_ == end_) start_ = end_ = 0;
     // One read at most, and only when what is here is not a whole frame.
     for (bool didRead = false;; didRead = true) {
         // Room as the bytes come, not as the header claims: a server holds
@@ -128,7 +128,7 @@ status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload,
         // Nothing past the frame is read, so the buffer never holds more.
         size_t limit = FIRST_CAPACITY;
         if (buffered() >= FRAME_HEADER_SIZE) {
-            if (status_t status = decodeHeader(mBuf.get() + mStart, FRAME_HEADER_SIZE, header); status != OK)
+            if (status_t status = decodeHeader(buf_.get() + start_, FRAME_HEADER_SIZE, header); status != OK)
                 return status;
             const size_t want = FRAME_HEADER_SIZE + header->size;
             if (buffered() >= want) {
@@ -139,22 +139,22 @@ status_t FrameReader::take(int fd, FrameHeader* header, const uint8_t** payload,
             if (buffered() >= limit) return NEEDS_ROOM;
         }
         if (didRead) return WOULD_BLOCK;
-        if (!makeRoom(std::min(limit, std::max(2 * mCapacity, FIRST_CAPACITY)))) return NO_MEMORY;
+        if (!makeRoom(std::min(limit, std::max(2 * capacity_, FIRST_CAPACITY)))) return NO_MEMORY;
         ssize_t n;
         do {
-            n = ::recv(fd, mBuf.get() + mEnd, std::min(mCapacity - mEnd, limit - buffered()), MSG_DONTWAIT);
+            n = ::recv(fd, buf_.get() + end_, std::min(capacity_ - end_, limit - buffered()), MSG_DONTWAIT);
         } while (n < 0 && errno == EINTR);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOULD_BLOCK;
         if (n <= 0) return DEAD_OBJECT;
-        mEnd += static_cast<size_t>(n);
+        end_ += static_cast<size_t>(n);
     }
 }
 
 void FrameReader::shrink() {
-    if (mStart != mEnd || mCapacity <= FIRST_CAPACITY) return;
-    mBuf.reset();
-    mCapacity = 0;
-    mStart = mEnd = 0;
+    if (start_ != end_ || capacity_ <= FIRST_CAPACITY) return;
+    buf_.reset();
+    capacity_ = 0;
+    start_ = end_ = 0;
 }
 
 status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* payload, int timeoutMs) {
@@ -286,12 +286,12 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     Transport& transport = Transport::self();
     status_t status = OK;
     bool reused = false;
-    UniqueFd fd = transport.takeConnection(mEndpoint, &status, &reused, timeoutMs);
+    UniqueFd fd = transport.takeConnection(endpoint_, &status, &reused, timeoutMs);
     if (!fd.valid()) return status;
 
     FrameHeader request;
     request.type = FRAME_CALL;
-    request.target = mHandle;
+    request.target = handle_;
     request.code = code;
     request.flags = flags;
     request.size = static_cast<uint32_t>(data.dataSize());
@@ -303,14 +303,14 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
         // address now has seen nothing of this call, so it is safe to send
         // it once more on a new connection.
         fd.reset();
-        status = connectTo(mEndpoint, &fd, deadline.remainingMs());
+        status = connectTo(endpoint_, &fd, deadline.remainingMs());
         if (status != OK) return status;
         status = writeFrame(fd.get(), request, data.data(), data.dataSize(), nullptr,
                             deadline.remainingMs());
     }
     if (status != OK) return status;
     if (flags & FLAG_ONEWAY) {
-        transport.returnConnection(mEndpoint, std::move(fd));
+        transport.returnConnection(endpoint_, std::move(fd));
         return OK;
     }
 
@@ -321,7 +321,7 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     if (status != OK) return status;  // the connection is dropped with fd
     if (answer.type != FRAME_REPLY) return BAD_PARCEL;
     if (reply) reply->setData(payload, answer.size);
-    transport.returnConnection(mEndpoint, std::move(fd));
+    transport.returnConnection(endpoint_, std::move(fd));
     return static_cast<status_t>(answer.code);
 }
 
@@ -361,13 +361,13 @@ thread_local const PeerIdentity* tCaller = nullptr;
 // Whose call this thread answers, for as long as it exists.
 class CallerScope {
 public:
-    explicit CallerScope(const PeerIdentity* caller) : mOuter(tCaller) { tCaller = caller; }
-    ~CallerScope() { tCaller = mOuter; }
+    explicit CallerScope(const PeerIdentity* caller) : outer_(tCaller) { tCaller = caller; }
+    ~CallerScope() { tCaller = outer_; }
     CallerScope(const CallerScope&) = delete;
     CallerScope& operator=(const CallerScope&) = delete;
 
 private:
-    const PeerIdentity* mOuter;
+    const PeerIdentity* outer_;
 };
 
 }  // namespace

@@ -26,20 +26,20 @@ namespace velmora::ipc {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : mFd(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : mFd(other.release()) {}
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept;
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd() { reset(); }
 
-    int get() const { return mFd; }
-    bool valid() const { return mFd >= 0; }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
     int release();
     void reset(int fd = -1);
 
 private:
-    int mFd = -1;
+    int fd_ = -1;
 };
 
 // A point in time after which an operation gives up; none for -1 ms.
@@ -50,7 +50,7 @@ public:
     int remainingMs() const;
 
 private:
-    std::optional<std::chrono::steady_clock::time_point> mAt;
+    std::optional<std::chrono::steady_clock::time_point> at_;
 };
 
 // What FrameReader::take says when a whole frame has not arrived yet.
@@ -103,27 +103,27 @@ public:
     // is read until it is given more room.
     status_t take(int fd, FrameHeader* header, const uint8_t** payload, size_t room = SIZE_MAX);
     // Bytes that have arrived and are not part of a frame handed out yet.
-    size_t buffered() const { return mEnd - mStart; }
+    size_t buffered() const { return end_ - start_; }
     // Gives back a buffer grown for a large frame once that is consumed and
     // nothing else waits in it.
     void shrink();
 
 private:
     status_t fill(int fd, size_t want, const Deadline& deadline);
-    // Makes room for want bytes from mStart on, moving or growing the
+    // Makes room for want bytes from start_ on, moving or growing the
     // buffer; false when no memory is to be had.
     bool makeRoom(size_t want);
-    // Consumes the frame at mStart whose header has been checked.
+    // Consumes the frame at start_ whose header has been checked.
     const uint8_t* consume(const FrameHeader& header);
-    // Bytes [mStart, mEnd) of mBuf have arrived and are not consumed yet.
+    // Bytes [start_, end_) of buf_ have arrived and are not consumed yet.
     // Not a vector: growing one would zero bytes that recv overwrites.
-    std::unique_ptr<uint8_t[]> mBuf;
+    std::unique_ptr<uint8_t[]> buf_;
     // Small enough for malloc's per-thread cache: a client reads one reply
     // with a new reader each call.
     static constexpr size_t FIRST_CAPACITY = 1024;
-    size_t mCapacity = 0;
-    size_t mStart = 0;
-    size_t mEnd = 0;
+    size_t capacity_ = 0;
+    size_t start_ = 0;
+    size_t end_ = 0;
 };
 
 // Sends one frame; DEAD_OBJECT when the peer has gone, TIMED_OUT when it
@@ -176,18 +176,18 @@ status_t serve(UniqueFd listener, const sp<LocalBinder>& context);
 class RemoteBinder : public IBinder {
 public:
     RemoteBinder(std::string endpoint, uint32_t handle)
-        : mEndpoint(std::move(endpoint)), mHandle(handle) {}
+        : endpoint_(std::move(endpoint)), handle_(handle) {}
     status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply,
                         uint32_t flags = 0) override;
     // The same, giving up with TIMED_OUT after timeoutMs.
     status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
                         int timeoutMs);
-    const std::string& endpoint() const { return mEndpoint; }
-    uint32_t handle() const { return mHandle; }
+    const std::string& endpoint() const { return endpoint_; }
+    uint32_t handle() const { return handle_; }
 
 private:
-    std::string mEndpoint;
-    uint32_t mHandle;
+    std::string endpoint_;
+    uint32_t handle_;
 };
 
 // Gives this process's objects handles other processes can reach, and turns

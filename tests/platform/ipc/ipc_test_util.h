@@ -25,36 +25,36 @@ using testsupport::TempDir;
 // killed and reaped when it goes out of scope.
 class Child {
 public:
-    explicit Child(std::vector<std::string> args) : mProcess(command(std::move(args))) {}
+    explicit Child(std::vector<std::string> args) : process_(command(std::move(args))) {}
 
-    pid_t pid() const { return mProcess.pid(); }
+    pid_t pid() const { return process_.pid(); }
 
     // Reads output until a line equal to line arrives; false on end of
     // output or after the time limit.
     bool waitForLine(const std::string& line, int timeoutMs = 10000) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (bool open = true;;) {
-            const std::string out = mProcess.out();
-            for (size_t nl; (nl = out.find('\n', mRead)) != std::string::npos;) {
-                mLines.push_back(out.substr(mRead, nl - mRead));
-                mRead = nl + 1;
-                if (mLines.back() == line) return true;
+            const std::string out = process_.out();
+            for (size_t nl; (nl = out.find('\n', read_)) != std::string::npos;) {
+                lines_.push_back(out.substr(read_, nl - read_));
+                read_ = nl + 1;
+                if (lines_.back() == line) return true;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (!open || left.count() <= 0) return false;
-            open = mProcess.pump(left);
+            open = process_.pump(left);
         }
     }
-    const std::vector<std::string>& lines() const { return mLines; }
+    const std::vector<std::string>& lines() const { return lines_; }
 
     // Sends sig and returns the wait status.
     int stop(int sig = SIGTERM) {
-        mProcess.signal(sig);
+        process_.signal(sig);
         return wait();
     }
     int wait() {
-        const testsupport::Exit exit = mProcess.wait();
+        const testsupport::Exit exit = process_.wait();
         return exit.exited ? W_EXITCODE(exit.code, 0) : W_EXITCODE(0, exit.code);
     }
 
@@ -68,9 +68,9 @@ private:
         return command;
     }
 
-    testsupport::Process mProcess;
-    size_t mRead = 0; // how much of the output has been split into lines
-    std::vector<std::string> mLines;
+    testsupport::Process process_;
+    size_t read_ = 0; // how much of the output has been split into lines
+    std::vector<std::string> lines_;
 };
 
 // Polls cond every 10 ms until it holds or timeoutMs pass.

@@ -30,17 +30,17 @@ namespace {
 
 class TestService : public LocalBinder {
 public:
-    explicit TestService(std::string name) : LocalBinder(String16("velmora.test.IHost")), mName(std::move(name)) {}
+    explicit TestService(std::string name) : LocalBinder(String16("velmora.test.IHost")), name_(std::move(name)) {}
 
 protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {
         if (code == INTERFACE_TRANSACTION) return LocalBinder::onTransact(code, data, reply, flags);
-        if (mName == "stall") {
+        if (name_ == "stall") {
             aout << "called" << endl;
             for (;;) pause();
         }
-        if (mName == "crash") _exit(3);
-        if (mName == "big") {
+        if (name_ == "crash") _exit(3);
+        if (name_ == "big") {
             for (size_t i = 0; i <= MAX_TRANSACTION_SIZE / 4; ++i) reply->writeInt32(0);
             return OK;
         }
@@ -48,7 +48,7 @@ protected:
     }
 
 private:
-    std::string mName;
+    std::string name_;
 };
 
 int runClient(int calls) {

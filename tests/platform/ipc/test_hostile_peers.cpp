@@ -86,35 +86,35 @@ std::string endpointOf(const sp<IBinder>& binder) {
 // accepts, which nobody does.
 class StuckListener {
 public:
-    explicit StuckListener(const std::string& endpoint) : mEndpoint(endpoint) {
+    explicit StuckListener(const std::string& endpoint) : endpoint_(endpoint) {
         sockaddr_un addr;
         socklen_t len;
         EXPECT_EQ(ipc::socketAddress(endpoint, &addr, &len), OK);
-        mListener.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        EXPECT_EQ(bind(mListener.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
-        EXPECT_EQ(listen(mListener.get(), 0), 0);
+        listener_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        EXPECT_EQ(bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+        EXPECT_EQ(listen(listener_.get(), 0), 0);
         for (int i = 0; i < 64; ++i) {
             ipc::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-                mFull = errno == EAGAIN;
+                full_ = errno == EAGAIN;
                 break;
             }
-            mQueued.push_back(std::move(fd));
+            queued_.push_back(std::move(fd));
         }
-        EXPECT_TRUE(mFull) << "the backlog of " << endpoint << " did not fill";
+        EXPECT_TRUE(full_) << "the backlog of " << endpoint << " did not fill";
     }
     ~StuckListener() {
-        if (mEndpoint[0] != '@') unlink(mEndpoint.c_str());
+        if (endpoint_[0] != '@') unlink(endpoint_.c_str());
     }
-    const std::string& endpoint() const { return mEndpoint; }
+    const std::string& endpoint() const { return endpoint_; }
     // Closing the listener releases whoever still waits on it.
-    void close() { mListener.reset(); }
+    void close() { listener_.reset(); }
 
 private:
-    std::string mEndpoint;
-    ipc::UniqueFd mListener;
-    std::vector<ipc::UniqueFd> mQueued;
-    bool mFull = false;
+    std::string endpoint_;
+    ipc::UniqueFd listener_;
+    std::vector<ipc::UniqueFd> queued_;
+    bool full_ = false;
 };
 
 // A service manager impostor: answers each call frame with what reply
@@ -123,13 +123,13 @@ class FakeManager {
 public:
     using Reply = std::function<void(int fd, const ipc::FrameHeader& call, const std::atomic<bool>& stop)>;
 
-    FakeManager(const std::string& path, Reply reply) : mReply(std::move(reply)) {
-        EXPECT_EQ(ipc::listenOn(path, &mListener), OK);
-        mThread = std::thread([this] { run(); });
+    FakeManager(const std::string& path, Reply reply) : reply_(std::move(reply)) {
+        EXPECT_EQ(ipc::listenOn(path, &listener_), OK);
+        thread_ = std::thread([this] { run(); });
     }
     ~FakeManager() {
-        mStop = true;
-        mThread.join();
+        stop_ = true;
+        thread_.join();
     }
 
     // Writes a reply frame with status OK and the parcel.
@@ -142,26 +142,26 @@ public:
 
 private:
     void run() {
-        while (!mStop) {
-            pollfd p{mListener.get(), POLLIN, 0};
+        while (!stop_) {
+            pollfd p{listener_.get(), POLLIN, 0};
             if (poll(&p, 1, 100) != 1) continue;
-            ipc::UniqueFd fd(accept4(mListener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            ipc::UniqueFd fd(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
             ipc::FrameReader reader;
             ipc::FrameHeader call;
             std::vector<uint8_t> payload;
-            while (!mStop) {
+            while (!stop_) {
                 const status_t status = reader.read(fd.get(), &call, &payload, 100);
                 if (status == TIMED_OUT) continue;
                 if (status != OK) break;
-                if (call.type == ipc::FRAME_CALL) mReply(fd.get(), call, mStop);
+                if (call.type == ipc::FRAME_CALL) reply_(fd.get(), call, stop_);
             }
         }
     }
 
-    ipc::UniqueFd mListener;
-    Reply mReply;
-    std::atomic<bool> mStop{false};
-    std::thread mThread;
+    ipc::UniqueFd listener_;
+    Reply reply_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 size_t openDescriptors(pid_t pid) {

@@ -68,11 +68,11 @@ TEST(String8Test, EncodesUtf16AndReplacesUnpairedSurrogates) {
 
 class Counted : public RefBase {
 public:
-    explicit Counted(int* alive) : mAlive(alive) { ++*mAlive; }
-    ~Counted() override { --*mAlive; }
+    explicit Counted(int* alive) : alive_(alive) { ++*alive_; }
+    ~Counted() override { --*alive_; }
 
 private:
-    int* mAlive;
+    int* alive_;
 };
 
 class Derived : public Counted {

@@ -46,9 +46,9 @@ public:
 
 class LocalBinder : public IBinder {
 public:
-    explicit LocalBinder(String16 interfaceName) : mInterfaceName(std::move(interfaceName)) {}
+    explicit LocalBinder(String16 interfaceName) : interfaceName_(std::move(interfaceName)) {}
 
-    const String16& interfaceName() const { return mInterfaceName; }
+    const String16& interfaceName() const { return interfaceName_; }
 
     // Calls onTransact directly, with the same size limit as a remote call.
     status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply,
@@ -64,7 +64,7 @@ protected:
                                 uint32_t flags);
 
 private:
-    String16 mInterfaceName;
+    String16 interfaceName_;
 };
 
 }  // namespace velmora

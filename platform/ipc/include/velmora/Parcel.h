@@ -24,10 +24,10 @@ class Parcel {
 public:
     Parcel() = default;
 
-    const uint8_t* data() const { return mData.data(); }
-    size_t dataSize() const { return mData.size(); }
-    size_t dataPosition() const { return mPos; }
-    size_t dataAvail() const { return mData.size() - mPos; }
+    const uint8_t* data() const { return data_.data(); }
+    size_t dataSize() const { return data_.size(); }
+    size_t dataPosition() const { return pos_; }
+    size_t dataAvail() const { return data_.size() - pos_; }
     // Positions past the end are clamped to the end.
     void setDataPosition(size_t pos) const;
     // Replaces the contents with a copy of the bytes; read position 0.
@@ -76,8 +76,8 @@ private:
     const uint8_t* readInPlace(size_t len) const;
     uint8_t* writeInPlace(size_t len);
 
-    std::vector<uint8_t> mData;
-    mutable size_t mPos = 0;
+    std::vector<uint8_t> data_;
+    mutable size_t pos_ = 0;
 };
 
 }  // namespace velmora

@@ -20,25 +20,25 @@ public:
     String16(const char* utf8, size_t len);
     String16(const char16_t* units, size_t len);
     explicit String16(std::u16string_view units);
-    explicit String16(std::u16string&& units) : mUnits(std::move(units)) {}
+    explicit String16(std::u16string&& units) : units_(std::move(units)) {}
     explicit String16(const String8& utf8);
 
-    size_t size() const { return mUnits.size(); }
-    size_t length() const { return mUnits.size(); }
-    bool empty() const { return mUnits.empty(); }
+    size_t size() const { return units_.size(); }
+    size_t length() const { return units_.size(); }
+    bool empty() const { return units_.empty(); }
     // Terminated with a 0 code unit (not counted in size()).
-    const char16_t* c_str() const { return mUnits.c_str(); }
-    const char16_t* string() const { return mUnits.c_str(); }
-    std::u16string_view view() const { return mUnits; }
-    char16_t operator[](size_t i) const { return mUnits[i]; }
+    const char16_t* c_str() const { return units_.c_str(); }
+    const char16_t* string() const { return units_.c_str(); }
+    std::u16string_view view() const { return units_; }
+    char16_t operator[](size_t i) const { return units_[i]; }
 
-    String16& append(const String16& other) { mUnits += other.mUnits; return *this; }
+    String16& append(const String16& other) { units_ += other.units_; return *this; }
 
     bool operator==(const String16& other) const = default;
     auto operator<=>(const String16& other) const = default;
 
 private:
-    std::u16string mUnits;
+    std::u16string units_;
 };
 
 }  // namespace velmora

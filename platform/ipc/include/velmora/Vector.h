@@ -10,22 +10,22 @@ namespace velmora {
 template <typename T>
 class Vector {
 public:
-    size_t size() const { return mItems.size(); }
-    bool isEmpty() const { return mItems.empty(); }
-    bool empty() const { return mItems.empty(); }
-    const T& operator[](size_t i) const { return mItems[i]; }
-    T& operator[](size_t i) { return mItems[i]; }
-    const T& itemAt(size_t i) const { return mItems[i]; }
-    void add(T item) { mItems.push_back(std::move(item)); }
-    void push_back(T item) { mItems.push_back(std::move(item)); }
-    void clear() { mItems.clear(); }
-    auto begin() const { return mItems.begin(); }
-    auto end() const { return mItems.end(); }
-    auto begin() { return mItems.begin(); }
-    auto end() { return mItems.end(); }
+    size_t size() const { return items_.size(); }
+    bool isEmpty() const { return items_.empty(); }
+    bool empty() const { return items_.empty(); }
+    const T& operator[](size_t i) const { return items_[i]; }
+    T& operator[](size_t i) { return items_[i]; }
+    const T& itemAt(size_t i) const { return items_[i]; }
+    void add(T item) { items_.push_back(std::move(item)); }
+    void push_back(T item) { items_.push_back(std::move(item)); }
+    void clear() { items_.clear(); }
+    auto begin() const { return items_.begin(); }
+    auto end() const { return items_.end(); }
+    auto begin() { return items_.begin(); }
+    auto end() { return items_.end(); }
 
 private:
-    std::vector<T> mItems;
+    std::vector<T> items_;
 };
 
 }  // namespace velmora
