@@ -621,52 +621,68 @@ TEST(RefreshOnVfbLikeDevice, WithoutMemoryToGrowHalfPagePansFailAndTheLoopGoesOn
         ASSERT_EQ(pans[i], vfbPan(i % 2 ? 360 : 0, 720, "1048576", i % 2 ? "errno=12" : "result=0")) << "pan " << i;
 }
 
-// A 16 bpp screen that does not fit in the memory: ENOMEM (a depth the driver
-// cannot do at all stays EINVAL: RefreshDevice.RefusedDepthIsEinvalNotEnomem).
-// refresh prints the virtual size and ends with 0 either way.
-TEST(RefreshOnVfbLikeDevice, ModeThatDoesNotFitIsRefusedWithEnomem)
+namespace {
+
+// A mode set the driver refuses: refresh prints the size it asked for and
+// ends with 0; the log shows which refusal the device gave.
+struct RefusedMode {
+    const char *name;
+    const char *vfbMemory; // a vfb-like device with this much memory, or the default one
+    std::vector<std::pair<const char *, const char *>> env;
+    std::string out;
+    size_t logLines;
+    std::string lastLogLine; // exact, or its ending when that starts with a space
+};
+
+void PrintTo(const RefusedMode &r, std::ostream *os) { *os << r.name; }
+
+} // namespace
+
+class RefreshRefusedMode : public ::testing::TestWithParam<RefusedMode> {};
+
+TEST_P(RefreshRefusedMode, ReportsTheSizeAndEndsWithZero)
 {
+    const RefusedMode &mode = GetParam();
     RefreshRun run;
-    setVfbLike(run, "307200"); // 640 x 480 at 8 bpp only
+    if (mode.vfbMemory)
+        setVfbLike(run, mode.vfbMemory);
+    for (const auto &[name, value] : mode.env)
+        run.set(name, value);
     Outcome o = run.runToExit();
     ASSERT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.out, "FBIOPUT_VSCREENINFO failed (640 x 480)\n");
+    EXPECT_EQ(o.out, mode.out);
     std::vector<std::string> log = run.logLines();
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_EQ(log[4], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,640x480 "
-                      "timings=20000,64,64,32,32 words=0x00000000,0x00000000,0x00000000 smem_len=307200 errno=12");
+    ASSERT_EQ(log.size(), mode.logLines);
+    if (mode.lastLogLine.find(' ') == 0)
+        EXPECT_TRUE(log.back().ends_with(mode.lastLogLine)) << log.back();
+    else
+        EXPECT_EQ(log.back(), mode.lastLogLine);
 }
 
-// An empty screen fits any memory, but a line of 2^32 16-bit pixels has no
-// line_length to report: refused like any screen that does not fit.
-TEST(RefreshDevice, LineLongerThanItsFieldIsRefusedWithEnomem)
-{
-    RefreshRun run;
-    run.set({{"FBEMU_BPP", "1"}, // 512 MiB lines at 1 bpp, 8 GiB at 16
-             {"FBEMU_XRES", "4294967295"},
-             {"FBEMU_XRES_VIRTUAL", "4294967295"},
-             {"FBEMU_YRES", "0"},
-             {"FBEMU_YRES_VIRTUAL", "0"}});
-    Outcome o = run.runToExit();
-    EXPECT_EQ(o.status, 0);
-    EXPECT_EQ(o.out, "FBIOPUT_VSCREENINFO failed (-1 x 0)\n");
-    std::vector<std::string> log = run.logLines();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_TRUE(log[3].ends_with(" errno=12")) << log[3];
-}
-
-TEST(RefreshDevice, RefusedDepthIsEinvalNotEnomem)
-{
-    RefreshRun run;
-    run.set("FBEMU_DEPTHS", "8");
-    Outcome o = run.runToExit();
-    EXPECT_EQ(o.status, 0);
-    std::vector<std::string> log = run.logLines();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_TRUE(startsWith(log[3], "put_var request=0x4601 activate=0 ")) << log[3];
-    EXPECT_NE(log[3].find(" errno=22"), std::string::npos) << log[3];
-}
+INSTANTIATE_TEST_SUITE_P(
+    Modes, RefreshRefusedMode,
+    ::testing::Values(
+        // A 16 bpp screen that does not fit in the memory: ENOMEM.
+        RefusedMode{"DoesNotFitTheMemory", "307200", {}, "FBIOPUT_VSCREENINFO failed (640 x 480)\n", 5,
+                    "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,640x480 "
+                    "timings=20000,64,64,32,32 words=0x00000000,0x00000000,0x00000000 smem_len=307200 errno=12"},
+        // An empty screen fits any memory, but a line of 2^32 16-bit pixels
+        // has no line_length to report: refused like any that does not fit.
+        RefusedMode{"LineLongerThanItsField",
+                    nullptr,
+                    {{"FBEMU_BPP", "1"}, // 512 MiB lines at 1 bpp, 8 GiB at 16
+                     {"FBEMU_XRES", "4294967295"},
+                     {"FBEMU_XRES_VIRTUAL", "4294967295"},
+                     {"FBEMU_YRES", "0"},
+                     {"FBEMU_YRES_VIRTUAL", "0"}},
+                    "FBIOPUT_VSCREENINFO failed (-1 x 0)\n",
+                    4,
+                    " errno=12"},
+        // A depth the driver cannot do at all stays EINVAL, not ENOMEM.
+        RefusedMode{"DepthTheDriverLacks", nullptr, {{"FBEMU_DEPTHS", "8"}},
+                    "FBIOPUT_VSCREENINFO failed (480 x 1600)\n", 4, " errno=22"}),
+    [](const ::testing::TestParamInfo<RefusedMode> &info) { return std::string(info.param.name); });
 
 // A virtual screen smaller than the visible one is raised to it by the mode
 // set, and refresh reports the raised size.
