@@ -214,7 +214,7 @@ enum class Printed { Nothing, ModeSetMessage, Report };
 
 struct StartUp {
     const char *name;
-    std::vector<std::pair<const char *, const char *>> env;
+    RefreshRun::Settings env;
     int status;
     Printed printed;
 };
@@ -228,8 +228,7 @@ class RefreshStartUp : public ::testing::TestWithParam<StartUp> {};
 TEST_P(RefreshStartUp, StatusAndOutput)
 {
     RefreshRun run;
-    for (const auto &[name, value] : GetParam().env)
-        run.set(name, value);
+    run.set(GetParam().env);
     Outcome o = run.runToExit();
     ASSERT_TRUE(o.exited) << "signal " << o.signal << "\n" << o.out << o.err;
     EXPECT_EQ(o.status, GetParam().status);
@@ -336,7 +335,7 @@ namespace {
 
 struct Refusal {
     const char *name;
-    std::vector<std::pair<const char *, const char *>> env;
+    RefreshRun::Settings env;
     std::vector<const char *> unset; // left to the device's defaults
     std::string err;
 };
@@ -356,8 +355,7 @@ class RefreshRefusedSetting : public ::testing::TestWithParam<Refusal> {};
 TEST_P(RefreshRefusedSetting, StopsTheRunBeforeTheMemoryIsMade)
 {
     RefreshRun run;
-    for (const auto &[name, value] : GetParam().env)
-        run.set(name, value);
+    run.set(GetParam().env);
     for (const char *name : GetParam().unset)
         run.unset(name);
     Outcome o = run.runToExit();
@@ -553,16 +551,26 @@ std::string vfbPan(unsigned yoffset, unsigned yresVirtual, const std::string &sm
            " timings=20000,64,64,32,32 words=0x54445055,0x00000000,0x01e00140 smem_len=" + smemLen + " " + outcome;
 }
 
+// Runs refresh on a vfb-like device with `memory` bytes (and any `extra`
+// settings) until `rateLines` rate lines are out, checking the report and
+// that only the stop ended the run.
+Outcome runOnVfbLike(RefreshRun &run, const char *memory, size_t rateLines, const RefreshRun::Settings &extra = {})
+{
+    setVfbLike(run, memory);
+    run.set(extra);
+    Outcome o = run.runForRateLines(rateLines);
+    EXPECT_EQ(reportPart(o.out), vfbReport(memory));
+    EXPECT_GE(countRateLines(o.out), rateLines) << o.out;
+    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status;
+    return o;
+}
+
 } // namespace
 
 TEST(RefreshOnVfbLikeDevice, ReportAndModeSet)
 {
     RefreshRun run;
-    setVfbLike(run, "2097152");
-    Outcome o = run.runForRateLines(1);
-    EXPECT_EQ(reportPart(o.out), vfbReport("2097152"));
-    EXPECT_GE(countRateLines(o.out), 1u) << o.out;
-    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status;
+    Outcome o = runOnVfbLike(run, "2097152", 1);
     EXPECT_EQ(o.err, "");
     std::vector<std::string> log = run.logLines();
     ASSERT_GE(log.size(), 8u);
@@ -586,9 +594,7 @@ TEST(RefreshOnVfbLikeDevice, ReportAndModeSet)
 TEST(RefreshOnVfbLikeDevice, HalfPagePansGrowTheVirtualHeightTo959)
 {
     RefreshRun run;
-    setVfbLike(run, "2097152");
-    Outcome o = run.runForRateLines(1);
-    EXPECT_GE(countRateLines(o.out), 1u) << o.out;
+    runOnVfbLike(run, "2097152", 1);
     std::vector<std::string> pans = vblPans(run.logLines());
     ASSERT_GE(pans.size(), 120u);
     // Per pass: the half-page yoffset and the virtual height refresh sends
@@ -608,11 +614,7 @@ TEST(RefreshOnVfbLikeDevice, HalfPagePansGrowTheVirtualHeightTo959)
 TEST(RefreshOnVfbLikeDevice, WithoutMemoryToGrowHalfPagePansFailAndTheLoopGoesOn)
 {
     RefreshRun run;
-    setVfbLike(run, "1048576");
-    Outcome o = run.runForRateLines(2);
-    EXPECT_EQ(reportPart(o.out), vfbReport("1048576"));
-    EXPECT_GE(countRateLines(o.out), 2u) << o.out;
-    EXPECT_EQ(o.signal, SIGTERM) << "status " << o.status;
+    runOnVfbLike(run, "1048576", 2);
     std::vector<std::string> pans = vblPans(run.logLines());
     ASSERT_GE(pans.size(), 240u);
     EXPECT_EQ(pans[0], vfbPan(0, 480, "1048576", "result=0"));
@@ -628,7 +630,7 @@ namespace {
 struct RefusedMode {
     const char *name;
     const char *vfbMemory; // a vfb-like device with this much memory, or the default one
-    std::vector<std::pair<const char *, const char *>> env;
+    RefreshRun::Settings env;
     std::string out;
     size_t logLines;
     std::string lastLogLine; // exact, or its ending when that starts with a space
@@ -646,8 +648,7 @@ TEST_P(RefreshRefusedMode, ReportsTheSizeAndEndsWithZero)
     RefreshRun run;
     if (mode.vfbMemory)
         setVfbLike(run, mode.vfbMemory);
-    for (const auto &[name, value] : mode.env)
-        run.set(name, value);
+    run.set(mode.env);
     Outcome o = run.runToExit();
     ASSERT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.status, 0);
@@ -689,11 +690,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RefreshOnVfbLikeDevice, VirtualSizeBelowTheVisibleOneIsRaised)
 {
     RefreshRun run;
-    setVfbLike(run, "2097152");
-    run.set("FBEMU_XRES_VIRTUAL", "600");
-    run.set("FBEMU_YRES_VIRTUAL", "400");
-    Outcome o = run.runForRateLines(1);
-    EXPECT_EQ(reportPart(o.out), vfbReport("2097152"));
+    runOnVfbLike(run, "2097152", 1, {{"FBEMU_XRES_VIRTUAL", "600"}, {"FBEMU_YRES_VIRTUAL", "400"}});
     std::vector<std::string> log = run.logLines();
     ASSERT_GE(log.size(), 5u);
     EXPECT_EQ(log[4], "put_var request=0x4601 activate=0 xoffset=0 yoffset=0 bpp=16 geometry=640x480,600x400 "

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <chrono>
-#include <initializer_list>
+#include <utility>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,6 +28,9 @@ struct Outcome {
 
 class RefreshRun {
 public:
+    // Several FBEMU_* settings, by name and value.
+    using Settings = std::vector<std::pair<const char *, const char *>>;
+
     // Sets up a temporary directory with the device log and memory in it;
     // `program` is the refresh binary to run (the build's own by default).
     explicit RefreshRun(std::string program = defaultProgram());
@@ -38,7 +41,7 @@ public:
     // FBEMU_* settings for the emulated device; the defaults describe a
     // 480 x 800 panel with room for two 16 bpp pages.
     void set(const std::string &name, const std::string &value) { env_[name] = value; }
-    void set(std::initializer_list<std::pair<const char *, const char *>> settings)
+    void set(const Settings &settings)
     {
         for (const auto &[name, value] : settings)
             env_[name] = value;
