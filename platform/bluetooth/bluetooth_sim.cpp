@@ -100,22 +100,36 @@ struct Options {
     int timeout_ms = 5000;
 };
 
-const char usage_text[] =
-    "usage: bluetooth-sim [options]\n"
-    "  --adapter NAME          serve adapter NAME at /org/tavik/NAME (repeatable; default hci0 and hci1)\n"
-    "  --no-default-adapter    answer DefaultAdapter with an error\n"
-    "  --string-reply          answer DefaultAdapter and FindAdapter with a string, not an object path\n"
-    "  --fail MEMBER[=TEXT]    answer MEMBER with the error org.tavik.Error.Failed and TEXT\n"
-    "  --hang MEMBER           never answer MEMBER\n"
-    "  --leave-on MEMBER       give up org.tavik, answer MEMBER, then leave the bus\n"
-    "  --on-register SCRIPT    run SCRIPT against the agent after answering RegisterAgent\n"
-    "  --on-pair SCRIPT        run SCRIPT against the agent after answering CreatePairedDevice\n"
-    "  --exit-after SECONDS    leave the bus after SECONDS\n"
-    "  --replace               take org.tavik over from the daemon that holds it\n"
-    "  --timeout MS            how long a scripted call waits for the agent (default 5000)\n"
-    "  --clock                 log when each call was answered (CLOCK_MONOTONIC, ns)\n"
-    "  -h, --help              print this text\n"
-    "  --version               print the version\n";
+// Each option next to its line of the usage text, so that one edit adds both.
+struct OptionHelp {
+    option getopt;
+    const char *help;
+};
+// clang-format off
+const OptionHelp option_help[] = {
+    {{"adapter", required_argument, nullptr, 'a'}, "  --adapter NAME          serve adapter NAME at /org/tavik/NAME (repeatable; default hci0 and hci1)\n"},
+    {{"no-default-adapter", no_argument, nullptr, 'N'}, "  --no-default-adapter    answer DefaultAdapter with an error\n"},
+    {{"string-reply", no_argument, nullptr, 'S'}, "  --string-reply          answer DefaultAdapter and FindAdapter with a string, not an object path\n"},
+    {{"fail", required_argument, nullptr, 'f'}, "  --fail MEMBER[=TEXT]    answer MEMBER with the error org.tavik.Error.Failed and TEXT\n"},
+    {{"hang", required_argument, nullptr, 'H'}, "  --hang MEMBER           never answer MEMBER\n"},
+    {{"leave-on", required_argument, nullptr, 'L'}, "  --leave-on MEMBER       give up org.tavik, answer MEMBER, then leave the bus\n"},
+    {{"on-register", required_argument, nullptr, 'r'}, "  --on-register SCRIPT    run SCRIPT against the agent after answering RegisterAgent\n"},
+    {{"on-pair", required_argument, nullptr, 'p'}, "  --on-pair SCRIPT        run SCRIPT against the agent after answering CreatePairedDevice\n"},
+    {{"exit-after", required_argument, nullptr, 'x'}, "  --exit-after SECONDS    leave the bus after SECONDS\n"},
+    {{"replace", no_argument, nullptr, 'R'}, "  --replace               take org.tavik over from the daemon that holds it\n"},
+    {{"timeout", required_argument, nullptr, 't'}, "  --timeout MS            how long a scripted call waits for the agent (default 5000)\n"},
+    {{"clock", no_argument, nullptr, 'C'}, "  --clock                 log when each call was answered (CLOCK_MONOTONIC, ns)\n"},
+    {{"help", no_argument, nullptr, 'h'}, "  -h, --help              print this text\n"},
+    {{"version", no_argument, nullptr, 'V'}, "  --version               print the version\n"},
+};
+// clang-format on
+
+void print_usage(FILE *to)
+{
+    fputs("usage: bluetooth-sim [options]\n", to);
+    for (const OptionHelp &entry : option_help)
+        fputs(entry.help, to);
+}
 
 // The steps that call a method of the agent's by its own name: the method,
 // and the types of its operands, one letter each as in a call's ARG.
@@ -233,27 +247,14 @@ bool parse_script(const char *option, const std::string &text, Script *script)
 
 bool parse_options(int argc, char *argv[], Options *options)
 {
-    static const option long_options[] = {
-        {"adapter", required_argument, nullptr, 'a'},
-        {"no-default-adapter", no_argument, nullptr, 'N'},
-        {"string-reply", no_argument, nullptr, 'S'},
-        {"fail", required_argument, nullptr, 'f'},
-        {"hang", required_argument, nullptr, 'H'},
-        {"leave-on", required_argument, nullptr, 'L'},
-        {"on-register", required_argument, nullptr, 'r'},
-        {"on-pair", required_argument, nullptr, 'p'},
-        {"exit-after", required_argument, nullptr, 'x'},
-        {"replace", no_argument, nullptr, 'R'},
-        {"timeout", required_argument, nullptr, 't'},
-        {"clock", no_argument, nullptr, 'C'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+    std::vector<option> long_options;
+    for (const OptionHelp &entry : option_help)
+        long_options.push_back(entry.getopt);
+    long_options.push_back({nullptr, 0, nullptr, 0});
     std::string on_register;
     std::string on_pair;
     int opt;
-    while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "h", long_options.data(), nullptr)) != -1) {
         std::string arg = optarg ? optarg : "";
         switch (opt) {
         case 'a': options->adapters.push_back(arg); break;
@@ -273,13 +274,13 @@ bool parse_options(int argc, char *argv[], Options *options)
         case 'R': options->replace = true; break;
         case 't': options->timeout_ms = atoi(arg.c_str()); break;
         case 'C': options->clock = true; break;
-        case 'h': fputs(usage_text, stdout); exit(0);
+        case 'h': print_usage(stdout); exit(0);
         case 'V': puts("bluetooth-sim " VELMORA_VERSION); exit(0);
-        default: fputs(usage_text, stderr); return false;
+        default: print_usage(stderr); return false;
         }
     }
     if (optind < argc) {
-        fputs(usage_text, stderr);
+        print_usage(stderr);
         return false;
     }
     if (options->adapters.empty())
