@@ -66,6 +66,25 @@ struct Error {
     bool set() const { return dbus_error_is_set(&error); }
 };
 
+// One value a scripted call or signal carries, typed when the script is read.
+struct Operand {
+    int type = DBUS_TYPE_INVALID; // DBUS_TYPE_STRING, _OBJECT_PATH, _UINT32, _INT32 or _BOOLEAN
+    std::string text;             // a string's or an object path's value
+    DBusBasicValue number = {};   // any other type's value
+};
+
+// One step of a script, read and checked before the daemon joins the bus.
+struct Step {
+    enum Kind { call, signal, passkeys, measure, sleep, quit };
+    Kind kind = call;
+    std::string text; // as written, for the log
+    std::string interface;
+    std::string member;
+    std::vector<Operand> operands;
+    long count = 0; // passkeys and measure: how many; sleep: milliseconds
+};
+using Script = std::vector<Step>;
+
 struct Options {
     std::vector<std::string> adapters;
     bool no_default = false;
@@ -73,99 +92,169 @@ struct Options {
     std::map<std::string, std::string> failures; // member -> error message
     std::set<std::string> hangs;
     std::set<std::string> leave_on;
-    std::string on_register;
-    std::string on_pair;
+    Script on_register;
+    Script on_pair;
     double exit_after = -1;
     bool replace = false;
     bool clock = false;
     int timeout_ms = 5000;
 };
 
-const char usage_text[] =
-    "usage: bluetooth-sim [options]\n"
-    "  --adapter NAME          serve adapter NAME at /org/tavik/NAME (repeatable; default hci0 and hci1)\n"
-    "  --no-default-adapter    answer DefaultAdapter with an error\n"
-    "  --string-reply          answer DefaultAdapter and FindAdapter with a string, not an object path\n"
-    "  --fail MEMBER[=TEXT]    answer MEMBER with the error org.tavik.Error.Failed and TEXT\n"
-    "  --hang MEMBER           never answer MEMBER\n"
-    "  --leave-on MEMBER       give up org.tavik, answer MEMBER, then leave the bus\n"
-    "  --on-register SCRIPT    run SCRIPT against the agent after answering RegisterAgent\n"
-    "  --on-pair SCRIPT        run SCRIPT against the agent after answering CreatePairedDevice\n"
-    "  --exit-after SECONDS    leave the bus after SECONDS\n"
-    "  --replace               take org.tavik over from the daemon that holds it\n"
-    "  --timeout MS            how long a scripted call waits for the agent (default 5000)\n"
-    "  --clock                 log when each call was answered (CLOCK_MONOTONIC, ns)\n"
-    "  -h, --help              print this text\n"
-    "  --version               print the version\n";
+// Each option next to its line of the usage text, so that one edit adds both.
+struct OptionHelp {
+    option getopt;
+    const char *help;
+};
+// clang-format off
+const OptionHelp option_help[] = {
+    {{"adapter", required_argument, nullptr, 'a'}, "  --adapter NAME          serve adapter NAME at /org/tavik/NAME (repeatable; default hci0 and hci1)\n"},
+    {{"no-default-adapter", no_argument, nullptr, 'N'}, "  --no-default-adapter    answer DefaultAdapter with an error\n"},
+    {{"string-reply", no_argument, nullptr, 'S'}, "  --string-reply          answer DefaultAdapter and FindAdapter with a string, not an object path\n"},
+    {{"fail", required_argument, nullptr, 'f'}, "  --fail MEMBER[=TEXT]    answer MEMBER with the error org.tavik.Error.Failed and TEXT\n"},
+    {{"hang", required_argument, nullptr, 'H'}, "  --hang MEMBER           never answer MEMBER\n"},
+    {{"leave-on", required_argument, nullptr, 'L'}, "  --leave-on MEMBER       give up org.tavik, answer MEMBER, then leave the bus\n"},
+    {{"on-register", required_argument, nullptr, 'r'}, "  --on-register SCRIPT    run SCRIPT against the agent after answering RegisterAgent\n"},
+    {{"on-pair", required_argument, nullptr, 'p'}, "  --on-pair SCRIPT        run SCRIPT against the agent after answering CreatePairedDevice\n"},
+    {{"exit-after", required_argument, nullptr, 'x'}, "  --exit-after SECONDS    leave the bus after SECONDS\n"},
+    {{"replace", no_argument, nullptr, 'R'}, "  --replace               take org.tavik over from the daemon that holds it\n"},
+    {{"timeout", required_argument, nullptr, 't'}, "  --timeout MS            how long a scripted call waits for the agent (default 5000)\n"},
+    {{"clock", no_argument, nullptr, 'C'}, "  --clock                 log when each call was answered (CLOCK_MONOTONIC, ns)\n"},
+    {{"help", no_argument, nullptr, 'h'}, "  -h, --help              print this text\n"},
+    {{"version", no_argument, nullptr, 'V'}, "  --version               print the version\n"},
+};
+// clang-format on
 
-// The agent's own methods, by the names a pairing uses, with their word counts.
-const std::map<std::string, std::pair<const char *, size_t>> agent_steps = {
-    {"pin", {"RequestPinCode", 1}}, {"passkey", {"RequestPasskey", 1}}, {"authorize", {"Authorize", 2}},
-    {"cancel", {"Cancel", 0}},      {"release", {"Release", 0}},
+void print_usage(FILE *to)
+{
+    fputs("usage: bluetooth-sim [options]\n", to);
+    for (const OptionHelp &entry : option_help)
+        fputs(entry.help, to);
+}
+
+// The steps that call a method of the agent's by its own name: the method,
+// and the types of its operands, one letter each as in a call's ARG.
+struct NamedCall {
+    const char *interface;
+    const char *member;
+    const char *types;
+};
+const std::map<std::string, NamedCall> named_calls = {
+    {"pin", {agent_interface, "RequestPinCode", "o"}},
+    {"passkey", {agent_interface, "RequestPasskey", "o"}},
+    {"authorize", {agent_interface, "Authorize", "os"}},
+    {"cancel", {agent_interface, "Cancel", ""}},
+    {"release", {agent_interface, "Release", ""}},
+    {"ping", {DBUS_INTERFACE_PEER, "Ping", ""}}, // libdbus answers it in the agent's loop
 };
 
 std::vector<std::string> split(const std::string &text, char separator);
-bool append_typed(DBusMessage *message, const std::vector<std::string> &words);
 
-// Checked whole at start: a mistake found only when the step runs would
-// leave the agent waiting for a request that never comes.
-bool check_script(const char *option, const std::string &script)
+// Reads VALUE as an operand of TYPE (s, o, u, i or b). Numbers are read as
+// strtoul and strtol read them, so any text passes; strings and paths must be
+// ones libdbus would send.
+bool parse_operand(char type, const std::string &value, Operand *operand)
 {
-    for (const std::string &step : split(script, ';')) {
-        std::vector<std::string> words = split(step, ' ');
-        const std::string &verb = words[0];
-        std::vector<std::string> rest(words.begin() + 1, words.end());
-        std::vector<std::string> typed; // the values the step sends
-        bool ok;
-        auto known = agent_steps.find(verb);
-        if (known != agent_steps.end()) {
-            ok = rest.size() == known->second.second;
-            if (ok && !rest.empty())
-                typed.push_back("o:" + rest[0]);
-            if (ok && rest.size() > 1)
-                typed.push_back("s:" + rest[1]);
-        } else if (verb == "call" || verb == "signal") {
-            ok = rest.size() >= 2 && dbus_validate_interface(rest[0].c_str(), nullptr) &&
-                 dbus_validate_member(rest[1].c_str(), nullptr);
-            if (ok)
-                typed.assign(rest.begin() + 2, rest.end());
-        } else if (verb == "sleep" || verb == "passkeys" || verb == "measure") {
-            ok = rest.size() == 1 && rest[0].find_first_not_of("0123456789") == std::string::npos &&
-                 (verb == "sleep" || atol(rest[0].c_str()) > 0);
-        } else {
-            ok = (verb == "ping" || verb == "quit") && rest.empty();
-        }
-        Message probe(dbus_message_new_signal("/", "org.tavik.Check", "Step"));
-        if (ok && probe && append_typed(probe.get(), typed))
-            continue;
-        fprintf(stderr, "bluetooth-sim: --%s: bad step \"%s\" (bluetooth-sim(8) lists the steps)\n", option,
-                step.c_str());
+    const char *text = value.c_str();
+    switch (type) {
+    case 's':
+        *operand = {DBUS_TYPE_STRING, value, {}};
+        return dbus_validate_utf8(text, nullptr);
+    case 'o':
+        *operand = {DBUS_TYPE_OBJECT_PATH, value, {}};
+        return dbus_validate_path(text, nullptr);
+    case 'u':
+        operand->type = DBUS_TYPE_UINT32;
+        operand->number.u32 = strtoul(text, nullptr, 10);
+        return true;
+    case 'i':
+        operand->type = DBUS_TYPE_INT32;
+        operand->number.i32 = strtol(text, nullptr, 10);
+        return true;
+    case 'b':
+        operand->type = DBUS_TYPE_BOOLEAN;
+        operand->number.bool_val = value == "true";
+        return true;
+    default:
         return false;
+    }
+}
+
+// Reads one step; nothing when it is one the daemon could never run.
+std::optional<Step> parse_step(const std::string &text)
+{
+    std::vector<std::string> words = split(text, ' ');
+    const std::string &verb = words[0];
+    std::vector<std::string> rest(words.begin() + 1, words.end());
+    Step step;
+    step.text = text;
+
+    auto named = named_calls.find(verb);
+    if (named != named_calls.end()) {
+        const NamedCall &call = named->second;
+        if (rest.size() != strlen(call.types))
+            return std::nullopt;
+        step.interface = call.interface;
+        step.member = call.member;
+        for (size_t i = 0; i < rest.size(); ++i)
+            if (!parse_operand(call.types[i], rest[i], &step.operands.emplace_back()))
+                return std::nullopt;
+        return step;
+    }
+    if (verb == "call" || verb == "signal") {
+        if (rest.size() < 2 || !dbus_validate_interface(rest[0].c_str(), nullptr) ||
+            !dbus_validate_member(rest[1].c_str(), nullptr))
+            return std::nullopt;
+        step.kind = verb == "call" ? Step::call : Step::signal;
+        step.interface = rest[0];
+        step.member = rest[1];
+        for (auto word = rest.begin() + 2; word != rest.end(); ++word) // TYPE:VALUE
+            if (word->size() < 2 || (*word)[1] != ':' ||
+                !parse_operand((*word)[0], word->substr(2), &step.operands.emplace_back()))
+                return std::nullopt;
+        return step;
+    }
+    if (verb == "sleep" || verb == "passkeys" || verb == "measure") {
+        if (rest.size() != 1 || rest[0].find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        step.kind = verb == "sleep" ? Step::sleep : verb == "passkeys" ? Step::passkeys : Step::measure;
+        step.count = strtol(rest[0].c_str(), nullptr, 10);
+        if (step.kind != Step::sleep && step.count <= 0)
+            return std::nullopt;
+        return step;
+    }
+    if (verb == "quit" && rest.empty()) {
+        step.kind = Step::quit;
+        return step;
+    }
+    return std::nullopt;
+}
+
+// Read whole at start: a mistake found only when its step runs would leave
+// the agent waiting for a request that never comes.
+bool parse_script(const char *option, const std::string &text, Script *script)
+{
+    for (const std::string &step_text : split(text, ';')) {
+        std::optional<Step> step = parse_step(step_text);
+        if (!step) {
+            fprintf(stderr, "bluetooth-sim: --%s: bad step \"%s\" (bluetooth-sim(8) lists the steps)\n", option,
+                    step_text.c_str());
+            return false;
+        }
+        script->push_back(std::move(*step));
     }
     return true;
 }
 
 bool parse_options(int argc, char *argv[], Options *options)
 {
-    static const option long_options[] = {
-        {"adapter", required_argument, nullptr, 'a'},
-        {"no-default-adapter", no_argument, nullptr, 'N'},
-        {"string-reply", no_argument, nullptr, 'S'},
-        {"fail", required_argument, nullptr, 'f'},
-        {"hang", required_argument, nullptr, 'H'},
-        {"leave-on", required_argument, nullptr, 'L'},
-        {"on-register", required_argument, nullptr, 'r'},
-        {"on-pair", required_argument, nullptr, 'p'},
-        {"exit-after", required_argument, nullptr, 'x'},
-        {"replace", no_argument, nullptr, 'R'},
-        {"timeout", required_argument, nullptr, 't'},
-        {"clock", no_argument, nullptr, 'C'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+    std::vector<option> long_options;
+    for (const OptionHelp &entry : option_help)
+        long_options.push_back(entry.getopt);
+    long_options.push_back({nullptr, 0, nullptr, 0});
+    std::string on_register;
+    std::string on_pair;
     int opt;
-    while ((opt = getopt_long(argc, argv, "h", long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "h", long_options.data(), nullptr)) != -1) {
         std::string arg = optarg ? optarg : "";
         switch (opt) {
         case 'a': options->adapters.push_back(arg); break;
@@ -179,24 +268,25 @@ bool parse_options(int argc, char *argv[], Options *options)
         }
         case 'H': options->hangs.insert(arg); break;
         case 'L': options->leave_on.insert(arg); break;
-        case 'r': options->on_register = arg; break;
-        case 'p': options->on_pair = arg; break;
+        case 'r': on_register = arg; break;
+        case 'p': on_pair = arg; break;
         case 'x': options->exit_after = atof(arg.c_str()); break;
         case 'R': options->replace = true; break;
         case 't': options->timeout_ms = atoi(arg.c_str()); break;
         case 'C': options->clock = true; break;
-        case 'h': fputs(usage_text, stdout); exit(0);
+        case 'h': print_usage(stdout); exit(0);
         case 'V': puts("bluetooth-sim " VELMORA_VERSION); exit(0);
-        default: fputs(usage_text, stderr); return false;
+        default: print_usage(stderr); return false;
         }
     }
     if (optind < argc) {
-        fputs(usage_text, stderr);
+        print_usage(stderr);
         return false;
     }
     if (options->adapters.empty())
         options->adapters = {"hci0", "hci1"};
-    return check_script("on-register", options->on_register) && check_script("on-pair", options->on_pair);
+    return parse_script("on-register", on_register, &options->on_register) &&
+           parse_script("on-pair", on_pair, &options->on_pair);
 }
 
 std::string quoted(const char *text)
@@ -256,29 +346,16 @@ std::string format_args(DBusMessage *message)
     return out;
 }
 
-// Appends "TYPE:VALUE" words (s, o, u, i, b) to a message.
-bool append_typed(DBusMessage *message, const std::vector<std::string> &words)
+// Appends a step's operands to a message; false only when out of memory.
+bool append_operands(DBusMessage *message, const std::vector<Operand> &operands)
 {
     DBusMessageIter iter;
     dbus_message_iter_init_append(message, &iter);
-    for (const std::string &word : words) {
-        if (word.size() < 2 || word[1] != ':')
-            return false;
-        std::string text = word.substr(2);
-        const char *str = text.c_str();
-        dbus_uint32_t u32 = strtoul(str, nullptr, 10);
-        dbus_int32_t i32 = strtol(str, nullptr, 10);
-        dbus_bool_t flag = text == "true";
-        bool ok;
-        switch (word[0]) {
-        case 's': ok = dbus_validate_utf8(str, nullptr) && dbus_message_iter_append_basic(&iter, DBUS_TYPE_STRING, &str); break;
-        case 'o': ok = dbus_validate_path(str, nullptr) && dbus_message_iter_append_basic(&iter, DBUS_TYPE_OBJECT_PATH, &str); break;
-        case 'u': ok = dbus_message_iter_append_basic(&iter, DBUS_TYPE_UINT32, &u32); break;
-        case 'i': ok = dbus_message_iter_append_basic(&iter, DBUS_TYPE_INT32, &i32); break;
-        case 'b': ok = dbus_message_iter_append_basic(&iter, DBUS_TYPE_BOOLEAN, &flag); break;
-        default: ok = false;
-        }
-        if (!ok)
+    for (const Operand &operand : operands) {
+        const char *text = operand.text.c_str();
+        bool textual = operand.type == DBUS_TYPE_STRING || operand.type == DBUS_TYPE_OBJECT_PATH;
+        if (!dbus_message_iter_append_basic(&iter, operand.type, textual ? static_cast<const void *>(&text)
+                                                                         : &operand.number))
             return false;
     }
     return true;
@@ -347,8 +424,8 @@ class Daemon {
     void reply_adapter_path(DBusMessage *call, const std::string &path, const char *member);
     bool known_adapter_path(const char *path) const;
 
-    void run_script(const std::string &script);
-    bool run_step(const std::string &step);
+    void run_script(const Script &script);
+    bool run_step(const Step &step);
     Message agent_call(const char *interface, const char *member);
     void call_and_log(Message call, const char *member);
     void send_passkeys(long count);
@@ -357,7 +434,7 @@ class Daemon {
     Options options_;
     DBusConnection *connection_ = nullptr;
     std::optional<Agent> agent_;
-    std::deque<std::string> pending_scripts_;
+    std::deque<const Script *> pending_scripts_; // options_'s, to run
     bool leaving_ = false;
     bool released_ = false; // gave the name up itself (--leave-on)
 };
@@ -402,9 +479,9 @@ void Daemon::run()
         }
         // Scripts run here, outside dispatch, since they wait on the agent.
         while (!pending_scripts_.empty() && !leaving_) {
-            std::string script = pending_scripts_.front();
+            const Script *script = pending_scripts_.front();
             pending_scripts_.pop_front();
-            run_script(script);
+            run_script(*script);
         }
     }
     say("leaving");
@@ -485,7 +562,7 @@ DBusHandlerResult Daemon::serve_adapter(DBusMessage *message, const char *member
         agent_ = Agent{sender, agent_path};
         reply(dbus_message_new_method_return(message), member);
         if (!options_.on_register.empty())
-            pending_scripts_.push_back(options_.on_register);
+            pending_scripts_.push_back(&options_.on_register);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
     if (strcmp(member, "UnregisterAgent") == 0) {
@@ -518,7 +595,7 @@ DBusHandlerResult Daemon::serve_adapter(DBusMessage *message, const char *member
             dbus_message_append_args(answer.get(), DBUS_TYPE_OBJECT_PATH, &path, DBUS_TYPE_INVALID);
         reply(answer.release(), member);
         if (!options_.on_pair.empty())
-            pending_scripts_.push_back(options_.on_pair);
+            pending_scripts_.push_back(&options_.on_pair);
         return DBUS_HANDLER_RESULT_HANDLED;
     }
     return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
@@ -571,12 +648,12 @@ void Daemon::reply_adapter_path(DBusMessage *call, const std::string &path, cons
     reply(answer.release(), member);
 }
 
-void Daemon::run_script(const std::string &script)
+void Daemon::run_script(const Script &script)
 {
-    for (const std::string &step : split(script, ';')) {
-        say("step %s", step.c_str());
+    for (const Step &step : script) {
+        say("step %s", step.text.c_str());
         if (!run_step(step)) {
-            say("bad step %s", step.c_str());
+            say("bad step %s", step.text.c_str());
             return;
         }
         if (leaving_)
@@ -601,66 +678,41 @@ void Daemon::call_and_log(Message call, const char *member)
         say("answer %s error %s %s", member, error.error.name, quoted(error.error.message).c_str());
 }
 
-bool Daemon::run_step(const std::string &step)
+bool Daemon::run_step(const Step &step)
 {
-    std::vector<std::string> words = split(step, ' ');
-    const std::string &verb = words[0];
-    std::vector<std::string> rest(words.begin() + 1, words.end());
-
-    if (verb == "sleep" && rest.size() == 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(atol(rest[0].c_str())));
-        return true;
-    }
-    if (verb == "quit" && rest.empty()) {
-        leaving_ = true;
-        return true;
-    }
-    if (!agent_)
+    // The steps were checked at start; what can still fail is a missing
+    // agent, or memory.
+    if (!agent_ && step.kind != Step::sleep && step.kind != Step::quit)
         return false;
-
-    auto known = agent_steps.find(verb);
-    if (known != agent_steps.end() && rest.size() == known->second.second) {
-        Message call = agent_call(agent_interface, known->second.first);
-        if (!call)
+    switch (step.kind) {
+    case Step::call: {
+        Message call = agent_call(step.interface.c_str(), step.member.c_str());
+        if (!call || !append_operands(call.get(), step.operands))
             return false;
-        std::vector<std::string> typed;
-        if (!rest.empty())
-            typed.push_back("o:" + rest[0]);
-        if (rest.size() > 1)
-            typed.push_back("s:" + rest[1]);
-        if (!append_typed(call.get(), typed))
-            return false;
-        call_and_log(std::move(call), known->second.first);
+        call_and_log(std::move(call), step.member.c_str());
         return true;
     }
-    if (verb == "ping" && rest.empty()) {
-        call_and_log(agent_call(DBUS_INTERFACE_PEER, "Ping"), "Ping");
-        return true;
-    }
-    if ((verb == "call" || verb == "signal") && rest.size() >= 2) {
-        std::vector<std::string> typed(rest.begin() + 2, rest.end());
-        if (verb == "call") {
-            Message call = agent_call(rest[0].c_str(), rest[1].c_str());
-            if (!call || !append_typed(call.get(), typed))
-                return false;
-            call_and_log(std::move(call), rest[1].c_str());
-            return true;
-        }
-        Message signal(dbus_message_new_signal(DBUS_PATH_DBUS, rest[0].c_str(), rest[1].c_str()));
-        if (!signal || !append_typed(signal.get(), typed) ||
+    case Step::signal: {
+        Message signal(dbus_message_new_signal(DBUS_PATH_DBUS, step.interface.c_str(), step.member.c_str()));
+        if (!signal || !append_operands(signal.get(), step.operands) ||
             !dbus_message_set_destination(signal.get(), agent_->owner.c_str()))
             return false;
         dbus_connection_send(connection_, signal.get(), nullptr);
         dbus_connection_flush(connection_);
-        say("sent %s", rest[1].c_str());
+        say("sent %s", step.member.c_str());
         return true;
     }
-    if ((verb == "passkeys" || verb == "measure") && rest.size() == 1 && atol(rest[0].c_str()) > 0) {
-        long count = atol(rest[0].c_str());
-        if (verb == "passkeys")
-            send_passkeys(count);
-        else
-            measure(count);
+    case Step::passkeys:
+        send_passkeys(step.count);
+        return true;
+    case Step::measure:
+        measure(step.count);
+        return true;
+    case Step::sleep:
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.count));
+        return true;
+    case Step::quit:
+        leaving_ = true;
         return true;
     }
     return false;

@@ -90,14 +90,18 @@ TEST_F(StandIns, BluetoothSimChecksItsScriptsBeforeJoiningTheBus) {
              "pin",
              "authorize /a",
              "release now",
+             "quit now",
+             "authorize /a \xff",  // not UTF-8
              "call org..tavik Member",
              "call org.tavik.Agent 1member",
              "call org.tavik.Agent Member x:1",
+             "call org.tavik.Agent Member text",
              "call org.tavik.Agent Member o:relative",
              "signal org.tavik",
              "passkeys 0",
              "measure many",
              "sleep -5",
+             "sleep 1 2",
              "dance",
          }) {
         expectAll({{{BLUETOOTH_SIM_BIN, "--on-pair", "ping; " + step}, 2, "",
