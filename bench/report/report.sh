@@ -10,12 +10,14 @@
 # ratio lines of the native benchmarks, run with short settings (not with
 # --table-only).
 #
-# Everything runs on private addresses (a private bus, a private service
-# manager socket, a private Xvfb, the emulated framebuffer) and is stopped
-# on exit. The stand-in daemons are always the native build's: only the tool
-# is measured, and a daemon under emulation would only add to its wall time.
+# Everything runs inside the native build's sandbox, on its private
+# addresses (a private bus, a private service manager socket, a private
+# Xvfb), with the emulated framebuffer preloaded, and is stopped on exit.
+# The stand-in daemons are thus always the native build's: only the tool is
+# measured, and a daemon under emulation would only add to its wall time.
 set -euo pipefail
 
+arguments=("$@")
 runs=7 table_only=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
@@ -35,26 +37,15 @@ builds=("$native")
 declare -A shown=(["$native"]="$1")  # build directories as given, for headings
 [[ $# == 2 ]] && shown["${builds[1]}"]="$2"
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  local pid
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+[[ ${VELMORA_REPORT_SANDBOX-} == "$native" ]] ||
+  VELMORA_REPORT_SANDBOX="$native" exec "$native/bin/velmora-sandbox" -- bash "${BASH_SOURCE[0]}" "${arguments[@]}"
+# The sandbox removes its directory, and stops whatever is left running.
+work="$VELMORA_SANDBOX/report"
+mkdir "$work"
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
 die() { echo "report: $*" >&2; exit 1; }
-
-# wait_for TEST...: up to 20 s.
-wait_for() {
-  local _
-  for _ in $(seq 400); do "$@" >/dev/null 2>&1 && return 0; sleep 0.05; done
-  die "gave up waiting for: $*"
-}
 
 # cache BUILD NAME: a value from the build's CMake cache.
 cache() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"; }
@@ -66,38 +57,7 @@ c_compiler() {
   echo "$cc"
 }
 
-# --- the private platform, from the native build -------------------------
-
-start() {  # start LOG COMMAND...
-  local log="$1"; shift
-  "$@" >"$log" 2>&1 &
-  pids+=($!)
-}
-
 nbin="$native/bin"
-export VELMORA_SERVICE_MANAGER="$work/servicemanager"
-start "$work/sm.log" "$nbin/servicemanager" "$VELMORA_SERVICE_MANAGER"
-wait_for "$nbin/service" check echo
-start "$work/demo.log" "$nbin/demo-services"
-wait_for grep -q "demo-services: ready" "$work/demo.log"
-
-# The bus lets only the daemon's user own its name: name whoever runs this.
-sed "s/<policy user=\"root\">/<policy user=\"$(id -un)\">/" \
-  "$root/platform/bluetooth/bus.conf" >"$work/bus.conf"
-start "$work/bus.log" dbus-daemon --config-file="$work/bus.conf" \
-  --address="unix:path=$work/bus" --nofork
-wait_for test -S "$work/bus"
-export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus"
-device=/org/tavik/hci0/dev_1
-start "$work/sim.log" "$nbin/bluetooth-sim" --on-register "pin $device; passkey $device; release"
-wait_for grep -q '^ready ' "$work/sim.log"
-
-exec 3>"$work/display"
-start "$work/xvfb.log" Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 480x320x24
-exec 3>&-
-wait_for test -s "$work/display"
-display="$(cat "$work/display")"
-export DISPLAY=":$display" LIBGL_ALWAYS_SOFTWARE=1
 
 # --- measuring -----------------------------------------------------------
 

@@ -1,11 +1,9 @@
 #include "testbed.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,36 +24,11 @@ std::unique_ptr<Process> startLogged(const std::vector<std::string> &argv, std::
     return std::make_unique<Process>(command);
 }
 
-// The project's bus configuration with the user running the tests as the
-// Bluetooth daemon's user, in place of root.
-std::string busConfig(const TempDir &dir)
-{
-    const std::string daemonUser = "<policy user=\"root\">";
-    std::string config = readFile(VELMORA_BUS_CONF);
-    size_t at = config.find(daemonUser);
-    const passwd *user = getpwuid(geteuid());
-    if (at == std::string::npos || !user)
-        throw std::runtime_error("cannot name the daemon's user in " VELMORA_BUS_CONF);
-    config.replace(at, daemonUser.size(), std::string("<policy user=\"") + user->pw_name + "\">");
-    std::string path = dir.file("bus.conf");
-    std::ofstream(path) << config;
-    return path;
-}
-
 } // namespace
 
 std::string binPath(const std::string &program)
 {
     return std::string(VELMORA_BIN_DIR) + "/" + program;
-}
-
-Testbed::Testbed()
-{
-    bus_ = start({"/usr/bin/dbus-daemon", "--config-file=" + busConfig(dir_), "--address=" + busAddress(), "--nofork",
-                  "--print-address=1"},
-                 "bus");
-    if (!bus_->waitForOutput(busAddress(), 60s))
-        throw std::runtime_error("dbus-daemon did not start: " + bus_->err());
 }
 
 Testbed::~Testbed()
@@ -66,7 +39,7 @@ Testbed::~Testbed()
 
 std::string Testbed::busAddress() const
 {
-    return "unix:path=" + dir_.file("bus");
+    return bus_.address();
 }
 
 std::vector<std::string> Testbed::environment() const
@@ -103,8 +76,7 @@ std::vector<std::string> Testbed::agentArgv(const std::vector<std::string> &args
 
 void Testbed::stopBus()
 {
-    bus_->signal(SIGKILL);
-    bus_->wait(5s);
+    bus_.kill();
 }
 
 AgentRun runAgent(const std::vector<std::string> &simOptions, const std::vector<std::string> &agentArgs,

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "private_bus.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -31,7 +32,7 @@ using testsupport::TempDir;
 
 class Testbed {
   public:
-    Testbed();
+    Testbed() = default;
     ~Testbed();
     Testbed(const Testbed &) = delete;
     Testbed &operator=(const Testbed &) = delete;
@@ -53,7 +54,7 @@ class Testbed {
 
   private:
     TempDir dir_{"velmora-agent"};
-    std::unique_ptr<Process> bus_;
+    testsupport::PrivateBus bus_{dir_};
     std::unique_ptr<Process> sim_;
 };
 

@@ -123,14 +123,17 @@ protected:
 };
 
 // Each tool as a user would type it, with no variable set by hand; refresh is
-// left running in the background for the sandbox to stop.
+// left running in the background for the sandbox to stop. The window's frame,
+// captured, covers the screen asked for.
 const char kEveryTool[] = R"(
 echo "dir=$VELMORA_SANDBOX"
 agent 123456; echo "agent status $?"
 service call echo 1 i32 7; echo "service status $?"
 service call no-interface 1; echo "service status $?"
 filter 6 pbuffer; echo "filter status $?"
-filter 2; echo "filter window status $?"
+ASAN_OPTIONS="$ASAN_OPTIONS:verify_asan_link_order=0" LD_PRELOAD=")" CAPTURE_LIB R"(" \
+  FILTER_CAPTURE="$VELMORA_SANDBOX/frame.pam" filter 2; echo "filter window status $?"
+head -n 3 "$VELMORA_SANDBOX/frame.pam"
 refresh >"$VELMORA_SANDBOX/refresh.out" &
 until grep -q 'velmora-emu' "$VELMORA_SANDBOX/refresh.out"; do sleep 0.1; done
 grep -E '^(id|bpp) ' "$VELMORA_SANDBOX/refresh.out"
@@ -143,27 +146,35 @@ TEST(SandboxCommandLine, HelpVersionAndUnknownOptions) {
         std::string out;
         std::string err;
     };
+    const std::string usage =
+        "usage: velmora-sandbox [-h|--help] [--version] [--screen WIDTHxHEIGHT] [--] [COMMAND [ARGUMENT...]]\n";
+    const std::string badScreen = "velmora-sandbox: --screen wants WIDTHxHEIGHT in pixels, not ";
     for (const Case& c : std::vector<Case>{
-             {{"--help"}, 0, "usage: velmora-sandbox [-h|--help] [--version] [--] [COMMAND [ARGUMENT...]]\n", ""},
-             {{"-h"}, 0, "usage: velmora-sandbox [-h|--help] [--version] [--] [COMMAND [ARGUMENT...]]\n", ""},
+             {{"--help"}, 0, usage, ""},
+             {{"-h"}, 0, usage, ""},
              {{"--version"}, 0, "velmora-sandbox " VELMORA_VERSION "\n", ""},
-             {{"--bogus"}, 2, "",
-              "velmora-sandbox: unknown option '--bogus'\n"
-              "usage: velmora-sandbox [-h|--help] [--version] [--] [COMMAND [ARGUMENT...]]\n"},
+             {{"--screen", "192x192", "--version"}, 0, "velmora-sandbox " VELMORA_VERSION "\n", ""},
+             {{"--bogus"}, 2, "", "velmora-sandbox: unknown option '--bogus'\n" + usage},
+             {{"--screen", "192x192", "--bogus"}, 2, "", "velmora-sandbox: unknown option '--bogus'\n" + usage},
+             {{"--screen"}, 2, "", badScreen + "''\n" + usage},
+             {{"--screen", "0x10", "true"}, 2, "", badScreen + "'0x10'\n" + usage},
+             {{"--screen", "10000x10", "true"}, 2, "", badScreen + "'10000x10'\n" + usage},
+             {{"--screen", "192", "true"}, 2, "", badScreen + "'192'\n" + usage},
+             {{"--screen", "192x192x24", "true"}, 2, "", badScreen + "'192x192x24'\n" + usage},
          }) {
         Command command({SANDBOX_BIN});
         command.argv.insert(command.argv.end(), c.args.begin(), c.args.end());
         command.out = Stream::pipe();
         command.err = Stream::pipe();
         Process sandbox(command);
-        EXPECT_EQ(sandbox.finish(1min).shellStatus(), c.status) << c.args[0];
+        EXPECT_EQ(sandbox.finish(1min).shellStatus(), c.status) << c.args.back();
         EXPECT_EQ(sandbox.out(), c.out);
         EXPECT_EQ(sandbox.err(), c.err);
     }
 }
 
 TEST_F(Sandbox, EveryToolWorksInsideAndNothingIsLeftAfterwards) {
-    auto sandbox = start({"bash", "-c", kEveryTool});
+    auto sandbox = start({"--screen", "200x120", "bash", "-c", kEveryTool});
     const testsupport::Exit exit = sandbox->finish(5min);
     const std::string out = sandbox->out();
     EXPECT_EQ(exit, testsupport::exitedWith(0)) << sandbox->err();
@@ -176,7 +187,7 @@ TEST_F(Sandbox, EveryToolWorksInsideAndNothingIsLeftAfterwards) {
              "Result: Parcel(size=4: 00000007 '....')\nservice status 0\n",
              "service status 10\n",
              "using pbuffer\nfilter status 0\n",
-             "filter window status 0\n",
+             "filter window status 0\nP7\nWIDTH 200\nHEIGHT 120\n",
              "id           = velmora-emu\nbpp          = 16\n",
          })
         EXPECT_NE(out.find(expected), std::string::npos) << expected << "\nin:\n" << out << sandbox->err();

@@ -49,26 +49,29 @@ protected:
     testsupport::TempDir tmp{"standins-test"};
 };
 
+const std::string kManager = PROGRAM_DIR "/servicemanager";
+const std::string kDemo = PROGRAM_DIR "/demo-services";
+const std::string kSim = PROGRAM_DIR "/bluetooth-sim";
 const std::string kManagerUsage = "usage: servicemanager [-h|--help] [--version] [SOCKET_PATH]\n";
 const std::string kDemoUsage = "usage: demo-services [-h|--help] [--version] [-n COUNT]\n";
 
 TEST_F(StandIns, ServiceManagerAndDemoServices) {
     expectAll({
-        {{SERVICEMANAGER_BIN, "--help"}, 0, kManagerUsage, ""},
-        {{SERVICEMANAGER_BIN, "-h"}, 0, kManagerUsage, ""},
-        {{SERVICEMANAGER_BIN, "--version"}, 0, "servicemanager " VELMORA_VERSION "\n", ""},
-        {{SERVICEMANAGER_BIN, "--verbose"}, 2, "", kManagerUsage},
-        {{SERVICEMANAGER_BIN, "-x"}, 2, "", kManagerUsage},
-        {{SERVICEMANAGER_BIN, "a", "b"}, 2, "", kManagerUsage},
-        {{SERVICEMANAGER_BIN, "sock", "--version"}, 2, "", kManagerUsage},
-        {{DEMO_SERVICES_BIN, "--help"}, 0, kDemoUsage, ""},
-        {{DEMO_SERVICES_BIN, "-h"}, 0, kDemoUsage, ""},
-        {{DEMO_SERVICES_BIN, "--version"}, 0, "demo-services " VELMORA_VERSION "\n", ""},
-        {{DEMO_SERVICES_BIN, "--count=3"}, 2, "", kDemoUsage},
-        {{DEMO_SERVICES_BIN, "-n", "x"}, 2, "", kDemoUsage},
-        {{DEMO_SERVICES_BIN, "-n", ""}, 2, "", kDemoUsage},
-        {{DEMO_SERVICES_BIN, "extra"}, 2, "", kDemoUsage},
-        {{DEMO_SERVICES_BIN}, 1, "", "demo-services: no service manager"},
+        {{kManager, "--help"}, 0, kManagerUsage, ""},
+        {{kManager, "-h"}, 0, kManagerUsage, ""},
+        {{kManager, "--version"}, 0, "servicemanager " VELMORA_VERSION "\n", ""},
+        {{kManager, "--verbose"}, 2, "", kManagerUsage},
+        {{kManager, "-x"}, 2, "", kManagerUsage},
+        {{kManager, "a", "b"}, 2, "", kManagerUsage},
+        {{kManager, "sock", "--version"}, 2, "", kManagerUsage},
+        {{kDemo, "--help"}, 0, kDemoUsage, ""},
+        {{kDemo, "-h"}, 0, kDemoUsage, ""},
+        {{kDemo, "--version"}, 0, "demo-services " VELMORA_VERSION "\n", ""},
+        {{kDemo, "--count=3"}, 2, "", kDemoUsage},
+        {{kDemo, "-n", "x"}, 2, "", kDemoUsage},
+        {{kDemo, "-n", ""}, 2, "", kDemoUsage},
+        {{kDemo, "extra"}, 2, "", kDemoUsage},
+        {{kDemo}, 1, "", "demo-services: no service manager"},
     });
 }
 
@@ -78,12 +81,12 @@ TEST_F(StandIns, BluetoothSimChecksItsScriptsBeforeJoiningTheBus) {
         "call org.tavik.Agent X s:text o:/p u:1 i:-1 b:true s:; signal org.freedesktop.DBus Y; passkeys 3; "
         "measure 2; sleep 10; quit";
     expectAll({
-        {{BLUETOOTH_SIM_BIN, "-h"}, 0, "usage: bluetooth-sim [options]\n", ""},
-        {{BLUETOOTH_SIM_BIN, "--version"}, 0, "bluetooth-sim " VELMORA_VERSION "\n", ""},
-        {{BLUETOOTH_SIM_BIN, "--bogus"}, 2, "", "usage: bluetooth-sim [options]"},
-        {{BLUETOOTH_SIM_BIN, "operand"}, 2, "", "usage: bluetooth-sim [options]"},
+        {{kSim, "-h"}, 0, "usage: bluetooth-sim [options]\n", ""},
+        {{kSim, "--version"}, 0, "bluetooth-sim " VELMORA_VERSION "\n", ""},
+        {{kSim, "--bogus"}, 2, "", "usage: bluetooth-sim [options]"},
+        {{kSim, "operand"}, 2, "", "usage: bluetooth-sim [options]"},
         // A script it can run passes the check and gets as far as the bus.
-        {{BLUETOOTH_SIM_BIN, "--on-register", everyStep, "--on-pair", everyStep}, 1, "", "can't connect"},
+        {{kSim, "--on-register", everyStep, "--on-pair", everyStep}, 1, "", "can't connect"},
     });
     for (const std::string step : {
              "passkey 00:11:22:33:44:55",  // an address, not an object path
@@ -104,10 +107,10 @@ TEST_F(StandIns, BluetoothSimChecksItsScriptsBeforeJoiningTheBus) {
              "sleep 1 2",
              "dance",
          }) {
-        expectAll({{{BLUETOOTH_SIM_BIN, "--on-pair", "ping; " + step}, 2, "",
+        expectAll({{{kSim, "--on-pair", "ping; " + step}, 2, "",
                     "bluetooth-sim: --on-pair: bad step \"" + step + "\""}});
     }
-    expectAll({{{BLUETOOTH_SIM_BIN, "--on-register", "pin /a;; release ;"}, 1, "", "can't connect"}});
+    expectAll({{{kSim, "--on-register", "pin /a;; release ;"}, 1, "", "can't connect"}});
 }
 
 }  // namespace
