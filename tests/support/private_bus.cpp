@@ -7,7 +7,7 @@ namespace testsupport {
 
 using namespace std::chrono_literals;
 
-PrivateBus::PrivateBus(const TempDir &dir) : x_address("unix:path=" + dir.file("bus"))
+PrivateBus::PrivateBus(const TempDir &dir) : address_("unix:path=" + dir.file("bus"))
 {
     Command write({VELMORA_USER_BUS_CONF, VELMORA_BUS_CONF});
     write.out = Stream::file(dir.file("bus.conf"));
@@ -16,19 +16,19 @@ PrivateBus::PrivateBus(const TempDir &dir) : x_address("unix:path=" + dir.file("
     if (writer.finish(1min) != exitedWith(0))
         throw std::runtime_error("cannot name the daemon's user in " VELMORA_BUS_CONF ": " + writer.err());
 
-    Command daemon({"dbus-daemon", "--config-file=" + dir.file("bus.conf"), "--address=" + x_address, "--nofork",
+    Command daemon({"dbus-daemon", "--config-file=" + dir.file("bus.conf"), "--address=" + address_, "--nofork",
                     "--print-address=1"});
     daemon.out = Stream::file(dir.file("bus.out"));
     daemon.err = Stream::file(dir.file("bus.err"));
-    x_daemon = std::make_unique<Process>(daemon);
-    if (!x_daemon->waitForOutput(x_address, 60s))
-        throw std::runtime_error("dbus-daemon did not start: " + x_daemon->err());
+    daemon_ = std::make_unique<Process>(daemon);
+    if (!daemon_->waitForOutput(address_, 60s))
+        throw std::runtime_error("dbus-daemon did not start: " + daemon_->err());
 }
 
 void PrivateBus::kill()
 {
-    x_daemon->signal(SIGKILL);
-    x_daemon->wait(5s);
+    daemon_->signal(SIGKILL);
+    daemon_->wait(5s);
 }
 
 } // namespace testsupport

@@ -23,13 +23,13 @@ class PrivateBus {
     PrivateBus &operator=(const PrivateBus &) = delete;
 
     // Where clients connect: "unix:path=DIR/bus".
-    const std::string &address() const { return x_address; }
+    const std::string &address() const { return address_; }
     // Kills the daemon (SIGKILL) and reaps it, as a crash would end it.
     void kill();
 
   private:
-    std::string x_address;
-    std::unique_ptr<Process> x_daemon;
+    std::string address_;
+    std::unique_ptr<Process> daemon_;
 };
 
 } // namespace testsupport
