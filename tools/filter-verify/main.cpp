@@ -216,7 +216,7 @@ std::vector<std::string> filterEnvironment(const Options& o, const std::string& 
 }
 
 // Filter drawing `test`, run to its end or the time limit with its output
-// and captures in `dir`. An exec that fails is reported as the shell would.
+// and captures in `dir`; one that cannot be started is a fault of the set-up.
 std::variant<Run, Fault> runFilter(const std::string& filter, const Options& o, int test,
                                    const std::vector<std::string>& env, const fs::path& dir) {
   for (const char* name : {"frame.pam", "calls.log", "stdout", "stderr"}) {
