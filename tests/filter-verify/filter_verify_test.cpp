@@ -242,33 +242,40 @@ TEST_F(FilterVerify, JsonGivesTheFigures) {
       << lines[1];
 }
 
-// --tolerance overrides the surface's: 0 fails llvmpipe's 8-bit filtering
-// without blaming a fault.
-TEST_F(FilterVerify, ToleranceIsApplied) {
-  const Outcome o = verify({"--pbuffer", "--config", "888", "--tolerance", "0", "6"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out.rfind(std::string("filter ") + FILTER_BIN + ", pbuffer surface (surfaceless), tolerance 0\n", 0), 0u)
-      << o.out;
-  const std::vector<Row> table = rows(o.out);
-  ASSERT_EQ(table.size(), 1u) << o.out;
-  EXPECT_EQ(table[0].max, "1");
-  EXPECT_NE(table[0].over, "0");
-  EXPECT_EQ(table[0].result, "FAIL");
-  EXPECT_EQ(table[0].note, "");
-}
-
-// A filter that dies on one format fails that row, and the others go on.
-TEST_F(FilterVerify, CrashFailsItsRowOnly) {
-  const Outcome o = verify({"--pbuffer", "2", "3", "6"},
-                           {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "crash-4444"}}});
-  EXPECT_EQ(o.status, 1);
-  const std::vector<Row> table = rows(o.out);
-  ASSERT_EQ(table.size(), 3u) << o.out;
-  EXPECT_EQ(table[0].result, "PASS");
-  EXPECT_EQ(table[1].result, "FAIL");
-  EXPECT_EQ(table[1].config, "-");
-  EXPECT_EQ(table[1].note, "filter was killed by signal 6 (Aborted)");
-  EXPECT_EQ(table[2].result, "PASS");
+// Rows that fail on their own, each with what its line says.
+TEST_F(FilterVerify, RowsFailOnTheirOwn) {
+  const struct {
+    std::vector<std::string> args;
+    Setting setting;
+    std::string head;                  // how the output starts
+    std::vector<std::string> results;  // each row's
+    std::string max, config, note;     // the failing rows'
+  } cases[] = {
+      // --tolerance overrides the surface's: 0 fails llvmpipe's 8-bit
+      // filtering without blaming a fault.
+      {{"--pbuffer", "--config", "888", "--tolerance", "0", "6"}, {},
+       std::string("filter ") + FILTER_BIN + ", pbuffer surface (surfaceless), tolerance 0\n", {"FAIL"}, "1", "888", ""},
+      // A filter that dies on one format fails that row, and the others go on.
+      {{"--pbuffer", "2", "3", "6"}, {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "crash-4444"}}}, "",
+       {"PASS", "FAIL", "PASS"}, "-", "-", "filter was killed by signal 6 (Aborted)"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = verify(c.args, c.setting);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out.rfind(c.head, 0), 0u) << o.out;
+    const std::vector<Row> table = rows(o.out);
+    ASSERT_EQ(table.size(), c.results.size()) << o.out;
+    for (size_t i = 0; i < table.size(); ++i) {
+      SCOPED_TRACE(table[i].line);
+      EXPECT_EQ(table[i].result, c.results[i]);
+      if (c.results[i] == "FAIL") {
+        EXPECT_EQ(table[i].max, c.max);
+        EXPECT_NE(table[i].over, "0");
+        EXPECT_EQ(table[i].config, c.config);
+        EXPECT_EQ(table[i].note, c.note);
+      }
+    }
+  }
 }
 
 // Refusals: one line on standard error and no verdict. Bad input stops
