@@ -73,7 +73,8 @@ class Process {
   public:
     // Throws std::system_error, with the reason's errno, when the program
     // cannot be started: not found, not executable, a stream's file not
-    // opened.
+    // opened. Under qemu-user, whose spawn is a plain fork, such a child
+    // exits with status 127 instead.
     explicit Process(const Command &command);
     ~Process();
     Process(const Process &) = delete;
