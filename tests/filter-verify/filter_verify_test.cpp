@@ -90,8 +90,7 @@ class FilterVerify : public testing::Test {
     Command cmd{s.program, args, "", {}, {}};
     // The sanitizer settings of a capture run, for filter and Mesa; the
     // preload is filter-verify's to set.
-    cmd.setEnv = captureEnv(x ? x->display() : "", "", LSAN_SUPPRESSIONS);
-    cmd.setEnv.erase("LD_PRELOAD");
+    cmd.setEnv = softwareEnv(x ? x->display() : "", LSAN_SUPPRESSIONS);
     cmd.unsetEnv.insert(cmd.unsetEnv.end(), {"LD_PRELOAD", "EGL_PLATFORM"});
     if (!x) {
       cmd.setEnv.erase("DISPLAY");
@@ -243,93 +242,101 @@ TEST_F(FilterVerify, JsonGivesTheFigures) {
       << lines[1];
 }
 
-// --tolerance overrides the surface's: 0 fails llvmpipe's 8-bit filtering
-// without blaming a fault.
-TEST_F(FilterVerify, ToleranceIsApplied) {
-  const Outcome o = verify({"--pbuffer", "--config", "888", "--tolerance", "0", "6"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.out.rfind(std::string("filter ") + FILTER_BIN + ", pbuffer surface (surfaceless), tolerance 0\n", 0), 0u)
-      << o.out;
-  const std::vector<Row> table = rows(o.out);
-  ASSERT_EQ(table.size(), 1u) << o.out;
-  EXPECT_EQ(table[0].max, "1");
-  EXPECT_NE(table[0].over, "0");
-  EXPECT_EQ(table[0].result, "FAIL");
-  EXPECT_EQ(table[0].note, "");
-}
-
-// A filter that dies on one format fails that row, and the others go on.
-TEST_F(FilterVerify, CrashFailsItsRowOnly) {
-  const Outcome o = verify({"--pbuffer", "2", "3", "6"},
-                           {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "crash-4444"}}});
-  EXPECT_EQ(o.status, 1);
-  const std::vector<Row> table = rows(o.out);
-  ASSERT_EQ(table.size(), 3u) << o.out;
-  EXPECT_EQ(table[0].result, "PASS");
-  EXPECT_EQ(table[1].result, "FAIL");
-  EXPECT_EQ(table[1].config, "-");
-  EXPECT_EQ(table[1].note, "filter was killed by signal 6 (Aborted)");
-  EXPECT_EQ(table[2].result, "PASS");
-}
-
-// Faults of the set-up: one line, status 1, no verdict; a JUnit report
-// says so rather than keeping an older run's cases.
-TEST_F(FilterVerify, SetupFaultsAreNamedOnce) {
+// Rows that fail on their own, each with what its line says.
+TEST_F(FilterVerify, RowsFailOnTheirOwn) {
   const struct {
     std::vector<std::string> args;
     Setting setting;
+    std::string head;                  // how the output starts
+    std::vector<std::string> results;  // each row's
+    std::string max, config, note;     // the failing rows'
+  } cases[] = {
+      // --tolerance overrides the surface's: 0 fails llvmpipe's 8-bit
+      // filtering without blaming a fault.
+      {{"--pbuffer", "--config", "888", "--tolerance", "0", "6"}, {},
+       std::string("filter ") + FILTER_BIN + ", pbuffer surface (surfaceless), tolerance 0\n", {"FAIL"}, "1", "888", ""},
+      // A filter that dies on one format fails that row, and the others go on.
+      {{"--pbuffer", "2", "3", "6"}, {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "crash-4444"}}}, "",
+       {"PASS", "FAIL", "PASS"}, "-", "-", "filter was killed by signal 6 (Aborted)"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = verify(c.args, c.setting);
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.out.rfind(c.head, 0), 0u) << o.out;
+    const std::vector<Row> table = rows(o.out);
+    ASSERT_EQ(table.size(), c.results.size()) << o.out;
+    for (size_t i = 0; i < table.size(); ++i) {
+      SCOPED_TRACE(table[i].line);
+      EXPECT_EQ(table[i].result, c.results[i]);
+      if (c.results[i] == "FAIL") {
+        EXPECT_EQ(table[i].max, c.max);
+        EXPECT_NE(table[i].over, "0");
+        EXPECT_EQ(table[i].config, c.config);
+        EXPECT_EQ(table[i].note, c.note);
+      }
+    }
+  }
+}
+
+// Refusals: one line on standard error and no verdict. Bad input stops
+// the tool before any run with status 2; a fault of the set-up, found in
+// the first run, with status 1, and a JUnit report says so rather than keep
+// an older run's cases.
+TEST_F(FilterVerify, RefusalsAreNamedOnce) {
+  const fs::path plain = tmp_.path() / "plain";
+  std::ofstream(plain) << "not a program\n";
+  // Executable, but with no interpreter named: the exec itself fails.
+  const fs::path script = tmp_.path() / "script";
+  std::ofstream(script) << "echo drawn\n";
+  fs::permissions(script, fs::perms::owner_all);
+  const struct {
+    std::vector<std::string> args;
+    Setting setting;
+    int status;
     std::string message;
   } cases[] = {
-      {{"--pbuffer", "--config", "4444"}, {}, "the driver has no 4444 config for a pbuffer"},
-      {{"--config", "565"}, {"llvmpipe", 24},
+      {{"0"}, {}, 2, "no test \"0\": the tests are 1 to 6"},
+      {{"1", "7"}, {}, 2, "no test \"7\": the tests are 1 to 6"},
+      {{"3x"}, {}, 2, "no test \"3x\": the tests are 1 to 6"},
+      {{"--tolerance", "256"}, {}, 2, "--tolerance wants a whole number from 0 to 255, not \"256\""},
+      {{"--tolerance", "-1"}, {}, 2, "--tolerance wants a whole number from 0 to 255, not \"-1\""},
+      {{"--config", "556"}, {}, 2, "--config wants 565, 888, 8888, 4444 or 5551, not \"556\""},
+      {{"--config", ""}, {}, 2, "--config wants 565, 888, 8888, 4444 or 5551, not \"\""},
+      {{"--filter", (tmp_.path() / "missing").string()}, {}, 2,
+       "cannot run " + (tmp_.path() / "missing").string() + ": No such file or directory"},
+      {{"--filter", plain.string()}, {}, 2, "cannot run " + plain.string() + ": not an executable file"},
+      {{"--filter", tmp_.path().string()}, {}, 2, "cannot run " + tmp_.path().string() + ": not an executable file"},
+      {{"--png", plain.string()}, {}, 2, "cannot write pictures to " + plain.string() + ": not a folder"},
+      {{"--png", (plain / "sub").string()}, {}, 2,
+       "cannot create the folder " + (plain / "sub").string() + ": Not a directory"},
+      {{"--png", ""}, {}, 2, "--png wants a folder"},
+      {{"--junit", ""}, {}, 2, "--junit wants a file"},
+      {{"--junit", tmp_.path().string()}, {}, 2, "cannot write " + tmp_.path().string() + ": Is a directory"},
+      {{"--pbuffer", "--config", "4444"}, {}, 1, "the driver has no 4444 config for a pbuffer"},
+      {{"--config", "565"}, {"llvmpipe", 24}, 1,
        "the driver has no 565 config for a window (on X, window configs follow the screen's depth)"},
-      {{"--pbuffer"}, {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "no-draw-texture"}}},
+      {{"--pbuffer"}, {"llvmpipe", 0, {{"LD_PRELOAD", FAULTY_LIB}, {"FAULTY_DRIVER", "no-draw-texture"}}}, 1,
        "the driver has no GL_OES_draw_texture, so filter draws nothing"},
-      {{"--pbuffer"}, {"llvmpipe", 0, {{"FILTER_BREAK_PBUFFER", "1"}}},
+      {{"--pbuffer"}, {"llvmpipe", 0, {{"FILTER_BREAK_PBUFFER", "1"}}}, 1,
        "the driver refused the 320x480 pbuffer (EGL_BAD_PARAMETER, 0x300c)"},
-      {{}, {}, "EGL did not initialise (EGL_NOT_INITIALIZED, 0x3001): DISPLAY is not set; is an X server running?"},
+      {{"--filter", script.string()}, {}, 1, "cannot run " + script.string() + ": Exec format error"},
+      {{}, {}, 1, "EGL did not initialise (EGL_NOT_INITIALIZED, 0x3001): DISPLAY is not set; is an X server running?"},
   };
   const fs::path junit = tmp_.path() / "junit.xml";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    std::ofstream(junit) << "stale";
+    const bool inSetup = c.status == 1;
     std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"--junit", junit.string()});
-    expectRefusal(verify(args, c.setting), 1, c.message);
-    const std::string xml = readFile(junit);
-    EXPECT_EQ(count(xml, "<testcase "), 1u) << xml;
-    EXPECT_NE(xml.find("<error message=\"" + c.message + "\"/>"), std::string::npos) << xml;
-  }
-}
-
-TEST_F(FilterVerify, BadInputIsRefusedBeforeAnyRun) {
-  const fs::path plain = tmp_.path() / "plain";
-  std::ofstream(plain) << "not a program\n";
-  const struct {
-    std::vector<std::string> args;
-    std::string message;
-  } cases[] = {
-      {{"0"}, "no test \"0\": the tests are 1 to 6"},
-      {{"1", "7"}, "no test \"7\": the tests are 1 to 6"},
-      {{"3x"}, "no test \"3x\": the tests are 1 to 6"},
-      {{"--tolerance", "256"}, "--tolerance wants a whole number from 0 to 255, not \"256\""},
-      {{"--tolerance", "-1"}, "--tolerance wants a whole number from 0 to 255, not \"-1\""},
-      {{"--config", "556"}, "--config wants 565, 888, 8888, 4444 or 5551, not \"556\""},
-      {{"--config", ""}, "--config wants 565, 888, 8888, 4444 or 5551, not \"\""},
-      {{"--filter", (tmp_.path() / "missing").string()},
-       "cannot run " + (tmp_.path() / "missing").string() + ": No such file or directory"},
-      {{"--filter", plain.string()}, "cannot run " + plain.string() + ": not an executable file"},
-      {{"--filter", tmp_.path().string()}, "cannot run " + tmp_.path().string() + ": not an executable file"},
-      {{"--png", plain.string()}, "cannot write pictures to " + plain.string() + ": not a folder"},
-      {{"--png", (plain / "sub").string()},
-       "cannot create the folder " + (plain / "sub").string() + ": Not a directory"},
-      {{"--png", ""}, "--png wants a folder"},
-      {{"--junit", ""}, "--junit wants a file"},
-      {{"--junit", tmp_.path().string()}, "cannot write " + tmp_.path().string() + ": Is a directory"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    expectRefusal(verify(c.args), 2, c.message);
+    if (inSetup) {
+      std::ofstream(junit) << "stale";
+      args.insert(args.end(), {"--junit", junit.string()});
+    }
+    expectRefusal(verify(args, c.setting), c.status, c.message);
+    if (inSetup) {
+      const std::string xml = readFile(junit);
+      EXPECT_EQ(count(xml, "<testcase "), 1u) << xml;
+      EXPECT_NE(xml.find("<error message=\"" + c.message + "\"/>"), std::string::npos) << xml;
+    }
   }
 }
 

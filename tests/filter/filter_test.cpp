@@ -52,8 +52,13 @@ class FilterTest : public testing::Test {
                       Setting setting = Setting::normal, const std::string& argv0 = "",
                       const std::string& rasterizer = defaultRasterizer()) {
     std::optional<Xvfb> x;
+    const auto capture = tmp_.path() / "frame.pam";
+    const auto log = tmp_.path() / "calls.log";
+    // Nothing left over from an earlier run in the same test.
+    std::filesystem::remove(capture);
+    std::filesystem::remove(log);
     Command cmd{FILTER_BIN, args, argv0, {}, {}};
-    cmd.setEnv = captureEnv("", CAPTURE_LIB, LSAN_SUPPRESSIONS);
+    cmd.setEnv = captureEnv("", CAPTURE_LIB, LSAN_SUPPRESSIONS, capture, log);
     cmd.setEnv.merge(rasterizerEnv(rasterizer, tmp_.path()));
     if (setting == Setting::noXServer) {
       cmd.setEnv.erase("DISPLAY");
@@ -63,13 +68,6 @@ class FilterTest : public testing::Test {
       EXPECT_FALSE(x->display().empty()) << "Xvfb did not start";
       cmd.setEnv["DISPLAY"] = x->display();
     }
-    const auto capture = tmp_.path() / "frame.pam";
-    const auto log = tmp_.path() / "calls.log";
-    // Nothing left over from an earlier run in the same test.
-    std::filesystem::remove(capture);
-    std::filesystem::remove(log);
-    cmd.setEnv["FILTER_CAPTURE"] = capture;
-    cmd.setEnv["FILTER_CAPTURE_LOG"] = log;
     if (setting == Setting::breakPbuffer) cmd.setEnv["FILTER_BREAK_PBUFFER"] = "1";
 
     FilterRun r;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "capture_environment.h"
+
 namespace fs = std::filesystem;
 
 Xvfb::Xvfb(int width, int height, int depth) {
@@ -52,9 +54,8 @@ Outcome run(const Command& cmd, const fs::path& dir) {
   return {exit.exited ? exit.code : -1, process.out(), process.err()};
 }
 
-std::map<std::string, std::string> captureEnv(const std::string& display,
-                                              const std::string& captureLib,
-                                              const std::string& lsanSuppressions) {
+std::map<std::string, std::string> softwareEnv(const std::string& display,
+                                               const std::string& lsanSuppressions) {
   const char* asan = getenv("ASAN_OPTIONS");
   const char* lsan = getenv("LSAN_OPTIONS");
   // use_tls=0: LeakSanitizer's scan of the dynamic TLS of Mesa's threads
@@ -65,13 +66,21 @@ std::map<std::string, std::string> captureEnv(const std::string& display,
       {"DISPLAY", display},
       {"LIBGL_ALWAYS_SOFTWARE", "1"},
       {"MESA_SHADER_CACHE_DISABLE", "true"},
-      {"LD_PRELOAD", captureLib},
       // A preloaded library comes before the ASan runtime in load order.
       {"ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") +
                            "verify_asan_link_order=0"},
       {"LSAN_OPTIONS", std::string(lsan ? lsan : "") + (lsan && *lsan ? ":" : "") +
                            "use_tls=0:print_suppressions=0:suppressions=" + lsanSuppressions},
   };
+}
+
+std::map<std::string, std::string> captureEnv(const std::string& display,
+                                              const std::string& captureLib,
+                                              const std::string& lsanSuppressions,
+                                              const fs::path& frame, const fs::path& log) {
+  std::map<std::string, std::string> env = softwareEnv(display, lsanSuppressions);
+  for (const auto& [name, value] : captureVariables({captureLib, "", frame, log, "", false})) env[name] = value;
+  return env;
 }
 
 std::string unusableRasterizer(const std::string& rasterizer) {

@@ -48,13 +48,19 @@ struct Command {
 // Runs the command to its end with stdout and stderr captured in dir.
 Outcome run(const Command& cmd, const std::filesystem::path& dir);
 
-// The environment that runs a program under the capture library: software
-// rendering, the library preloaded, and sanitizer settings that let a
-// preloaded library and Mesa's own leaks pass and keep LeakSanitizer out of
-// Mesa's threads' TLS.
+// The environment of a run that draws with Mesa: software rendering, and
+// sanitizer settings that let a preloaded library and Mesa's own leaks pass
+// and keep LeakSanitizer out of Mesa's threads' TLS.
+std::map<std::string, std::string> softwareEnv(const std::string& display,
+                                               const std::string& lsanSuppressions);
+
+// softwareEnv with the capture library preloaded, writing the frame and the
+// call log to the files named.
 std::map<std::string, std::string> captureEnv(const std::string& display,
                                               const std::string& captureLib,
-                                              const std::string& lsanSuppressions);
+                                              const std::string& lsanSuppressions,
+                                              const std::filesystem::path& frame,
+                                              const std::filesystem::path& log);
 
 // Mesa's rasterizers with texture samplers of their own, by their
 // GALLIUM_DRIVER names; zink runs on the lavapipe Vulkan driver.

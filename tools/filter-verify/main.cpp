@@ -3,11 +3,8 @@
 // selects, and compares each frame with the one computed from the texel
 // tables.
 
-#include <fcntl.h>
 #include <getopt.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,19 +15,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
+#include <system_error>
+#include <variant>
 #include <vector>
 
+#include "capture_environment.h"
 #include "expected.h"
 #include "image.h"
 #include "picture.h"
 #include "report.h"
-
-extern char** environ;
+#include "velmora/process.h"
+#include "velmora/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -151,64 +149,40 @@ std::optional<std::string> captureLibrary() {
   return std::nullopt;
 }
 
-bool checkFilter(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
-    complain("cannot run %s: %s", path.c_str(), strerror(errno));
-    return false;
-  }
-  if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0) {
-    complain("cannot run %s: not an executable file", path.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool preparePngDir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    complain("cannot create the folder %s: %s", dir.c_str(), strerror(errno));
-    return false;
-  }
-  struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    complain("cannot write pictures to %s: not a folder", dir.c_str());
-    return false;
-  }
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    complain("cannot write pictures to %s: %s", dir.c_str(), strerror(errno));
-    return false;
-  }
-  return true;
-}
-
-class TempFolder {
- public:
-  TempFolder() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/filter-verify.XXXXXX";
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+// A failure that ends the run: its words, reported once, and the status.
+struct Fault {
+  std::string message;
+  int status = 1;
+  bool inSetup = false;  // of filter's runs, so that no test could be judged
 };
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+std::optional<Fault> checkFilter(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return Fault{"cannot run " + path + ": " + strerror(errno), 2};
+  if (!S_ISREG(st.st_mode) || access(path.c_str(), X_OK) != 0)
+    return Fault{"cannot run " + path + ": not an executable file", 2};
+  return std::nullopt;
 }
 
+std::optional<Fault> preparePngDir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+    return Fault{"cannot create the folder " + dir + ": " + strerror(errno), 2};
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return Fault{"cannot write pictures to " + dir + ": not a folder", 2};
+  if (access(dir.c_str(), W_OK | X_OK) != 0) return Fault{"cannot write pictures to " + dir + ": " + strerror(errno), 2};
+  return std::nullopt;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// One run of filter: how it ended, what it wrote and what it drew.
 struct Run {
-  bool started = false;
   bool timedOut = false;
   int status = -1;  // exit status, when it exited
   int signal = 0;   // the signal that ended it, if one did
@@ -230,80 +204,44 @@ bool surfaceless(const Options& o) { return o.pbuffer && !isSet("DISPLAY") && !i
 // The environment filter runs in: ours, with the capture library preloaded
 // ahead of whatever else is, and the config and platform chosen.
 std::vector<std::string> filterEnvironment(const Options& o, const std::string& capture, const fs::path& dir) {
-  std::vector<std::string> env;
-  std::string preload = capture;
-  for (char** e = environ; *e; ++e) {
-    const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('='));
-    if (name == "LD_PRELOAD") {
-      const std::string rest = entry.substr(name.size() + 1);
-      if (!rest.empty()) preload += ":" + rest;
-    } else if (name != "FILTER_CAPTURE" && name != "FILTER_CAPTURE_LOG" && name != "FILTER_CAPTURE_CONFIG" &&
-               !(name == "EGL_PLATFORM" && surfaceless(o))) {
-      env.push_back(entry);
-    }
-  }
-  env.push_back("LD_PRELOAD=" + preload);
-  env.push_back("FILTER_CAPTURE=" + (dir / "frame.pam").string());
-  env.push_back("FILTER_CAPTURE_LOG=" + (dir / "calls.log").string());
-  if (!o.config.empty()) env.push_back("FILTER_CAPTURE_CONFIG=" + o.config);
-  if (surfaceless(o)) env.push_back("EGL_PLATFORM=surfaceless");
+  const char* preloaded = getenv("LD_PRELOAD");
+  const CaptureVariables variables = captureVariables(
+      {capture, preloaded ? preloaded : "", dir / "frame.pam", dir / "calls.log", o.config, surfaceless(o)});
+  std::vector<std::string> env = velmora::proc::environment([&](std::string_view name) {
+    return isCaptureVariable(name) ||
+           std::any_of(variables.begin(), variables.end(), [&](const auto& v) { return v.first == name; });
+  });
+  for (const auto& [name, value] : variables) env.push_back(name + "=" + value);
   return env;
 }
 
-Run runFilter(const std::string& filter, const std::vector<std::string>& args,
-              const std::vector<std::string>& env, const fs::path& dir) {
+// Filter drawing `test`, run to its end or the time limit with its output
+// and captures in `dir`; one that cannot be started is a fault of the set-up.
+std::variant<Run, Fault> runFilter(const std::string& filter, const Options& o, int test,
+                                   const std::vector<std::string>& env, const fs::path& dir) {
   for (const char* name : {"frame.pam", "calls.log", "stdout", "stderr"}) {
     std::error_code ec;
     fs::remove(dir / name, ec);
   }
-  std::vector<char*> argv{const_cast<char*>(filter.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  const std::string outPath = (dir / "stdout").string();
-  const std::string errPath = (dir / "stderr").string();
-
+  velmora::proc::Command command({filter, std::to_string(test)});
+  if (o.pbuffer) command.argv.push_back("pbuffer");
+  // The path as given names a file, as for execve, not a program on PATH.
+  command.program = filter.find('/') == std::string::npos ? "./" + filter : filter;
+  command.env = env;
+  command.out = velmora::proc::Stream::file((dir / "stdout").string());
+  command.err = velmora::proc::Stream::file((dir / "stderr").string());
   Run r;
-  fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    complain("cannot start %s: %s", filter.c_str(), strerror(errno));
-    return r;
+  try {
+    velmora::proc::Process process(command);
+    const velmora::proc::Exit exit = process.finish(kRunLimit);
+    r.timedOut = process.killedAtDeadline();
+    (exit.exited ? r.status : r.signal) = exit.code;
+    r.out = process.out();
+    r.err = process.err();
+  } catch (const std::system_error& e) {
+    return Fault{"cannot run " + filter + ": " + e.code().message(), 1, true};
   }
-  if (pid == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-      _exit(127);
-    execve(filter.c_str(), argv.data(), envp.data());
-    dprintf(2, "cannot run %s: %s\n", filter.c_str(), strerror(errno));
-    _exit(127);
-  }
-  r.started = true;
-  const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
-  int wstatus = 0;
-  for (;;) {
-    const pid_t done = waitpid(pid, &wstatus, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) break;
-    if (std::chrono::steady_clock::now() >= deadline && !r.timedOut) {
-      r.timedOut = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
-  if (WIFSIGNALED(wstatus)) r.signal = WTERMSIG(wstatus);
-  r.out = slurp(outPath);
-  r.err = slurp(errPath);
-  std::istringstream lines(slurp(dir / "calls.log"));
-  for (std::string line; std::getline(lines, line);) r.log.push_back(line);
+  r.log = splitLines(velmora::proc::readFile(dir / "calls.log"));
   r.frame = readPam(dir / "frame.pam");
   return r;
 }
@@ -329,13 +267,6 @@ bool logged(const std::vector<std::string>& log, const std::string& prefix) {
   return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::string displayNote(const Options& o) {
   if (surfaceless(o)) return "DISPLAY is not set, and EGL's surfaceless platform did not start either";
   const char* d = getenv("DISPLAY");
@@ -347,7 +278,6 @@ std::string displayNote(const Options& o) {
 // These faults lie in the set-up, not in one format, so the other tests
 // would only repeat them.
 std::string setupFault(const Run& r, const std::string& filter, const Options& o) {
-  if (!r.started) return "filter could not be started";
   if (r.signal == 0 && r.status == 127 && r.log.empty())
     return "cannot run " + filter + ": " + (r.err.empty() ? "exec failed" : splitLines(r.err).back());
   if (r.signal == 0 && !logged(r.log, "eglGetDisplay"))
@@ -462,7 +392,8 @@ Verdict judge(const Options& o, int test, const Run& r) {
 }
 
 // frame | reference | difference, with the verdict above them.
-bool writeSheet(const Options& o, LabelFont& font, const Verdict& v, const Run& r, const std::string& driver) {
+std::optional<Fault> writeSheet(const Options& o, LabelFont& font, const Verdict& v, const Run& r,
+                                const std::string& driver) {
   const Image& got = *r.frame;
   const SurfaceFormat format = v.format.value_or(SurfaceFormat{8, 8, 8, got.hasAlpha ? 8 : 0});
   const Image want = expectedFrame({v.test, std::min(got.width, got.height)}, got.width, got.height, format);
@@ -483,10 +414,8 @@ bool writeSheet(const Options& o, LabelFont& font, const Verdict& v, const Run& 
       title);
   const std::string path =
       (fs::path(o.pngDir) / ("test-" + std::to_string(v.test) + "-" + f.name + "-" + v.surface + ".png")).string();
-  if (writePng(path, sheet)) return true;
-  fflush(stdout);
-  complain("cannot write %s: %s", path.c_str(), strerror(errno));
-  return false;
+  if (writePng(path, sheet)) return std::nullopt;
+  return Fault{"cannot write " + path + ": " + strerror(errno)};
 }
 
 // Which surface and config the cases ran on, for the JUnit suite's name.
@@ -498,25 +427,22 @@ std::string suiteName(const Options& o) {
 // be written stops the run before it begins and no stale report stays.
 class JunitReport {
  public:
-  bool open(const std::string& path) {
+  std::optional<Fault> open(const std::string& path) {
     path_ = path;
     file_ = fopen(path.c_str(), "w");
-    if (!file_) complain("cannot write %s: %s", path.c_str(), strerror(errno));
-    return file_ != nullptr;
+    if (!file_) return Fault{"cannot write " + path + ": " + strerror(errno), 2};
+    return std::nullopt;
   }
   ~JunitReport() {
     if (file_) fclose(file_);
   }
-  // False, with the reason on standard error, when the file did not take it.
-  bool write(const std::string& document) {
-    if (!file_) return true;
+  std::optional<Fault> write(const std::string& document) {
+    if (!file_) return std::nullopt;
     const bool ok = fputs(document.c_str(), file_) >= 0 && fflush(file_) == 0 && !ferror(file_);
     const bool closed = fclose(file_) == 0;
     file_ = nullptr;
-    if (ok && closed) return true;
-    fflush(stdout);
-    complain("cannot write %s: %s", path_.c_str(), strerror(errno));
-    return false;
+    if (ok && closed) return std::nullopt;
+    return Fault{"cannot write " + path_ + ": " + strerror(errno)};
   }
 
  private:
@@ -524,77 +450,112 @@ class JunitReport {
   FILE* file_ = nullptr;
 };
 
+// What every run shares, made ready before the first, so that a fault in
+// any of it stops the tool before filter runs at all.
+struct Setup {
+  std::string filter;
+  std::optional<LabelFont> font;  // with --png
+  JunitReport junit;
+  std::optional<velmora::proc::TempDir> tmp;
+  std::vector<std::string> env;
+};
+
+std::optional<Fault> prepare(const Options& o, Setup& s) {
+  s.filter = o.filter.empty() ? (ownDirectory() / "filter").string() : o.filter;
+  if (auto fault = checkFilter(s.filter)) return fault;
+  const auto capture = captureLibrary();
+  if (!capture)
+    return Fault{"cannot find the capture library libfilter_capture.so beside " + ownDirectory().string(), 2};
+  if (!o.pngDir.empty()) {
+    if (auto fault = preparePngDir(o.pngDir)) return fault;
+    s.font.emplace(VELMORA_LABEL_FONT);
+    if (!s.font->ok()) return Fault{std::string("cannot load the font ") + VELMORA_LABEL_FONT + " for the pictures' labels", 2};
+  }
+  if (!o.junit.empty())
+    if (auto fault = s.junit.open(o.junit)) return fault;
+  try {
+    s.tmp.emplace("filter-verify");
+  } catch (const std::system_error& e) {
+    return Fault{"cannot make a temporary folder: " + e.code().message()};
+  }
+  s.env = filterEnvironment(o, *capture, s.tmp->path());
+  return std::nullopt;
+}
+
+// One verdict, printed once: a JSON object, or a table row with what filter
+// wrote to standard error under it, after the table's head for the first.
+void print(const Options& o, const Setup& s, const Verdict& v, const std::string& driver, bool first) {
+  if (o.json) {
+    printf("%s\n", jsonObject(v, driver).c_str());
+    return;
+  }
+  if (first) {
+    printf("filter %s, %s surface%s, tolerance %s\n", s.filter.c_str(), v.surface.c_str(),
+           surfaceless(o) ? " (surfaceless)" : "", toleranceText(o, v.tolerance, v.format).c_str());
+    printf("renderer %s\n%s\n", driver.c_str(), tableHeader().c_str());
+  }
+  printf("%s\n", tableRow(v).c_str());
+  for (const std::string& line : v.errors) printf("      | %s\n", line.c_str());
+}
+
+struct Results {
+  std::vector<Verdict> verdicts;
+  std::string driver;  // the renderer, as the first run named it
+
+  bool allPass() const {
+    return std::all_of(verdicts.begin(), verdicts.end(), [](const Verdict& v) { return v.pass; });
+  }
+};
+
+// Each test in turn: filter's frame captured, judged, its row printed and
+// its picture written. A fault of the set-up stops the whole run: the other
+// tests would only repeat it.
+std::optional<Fault> verifyAll(const Options& o, Setup& s, Results& results) {
+  for (const int test : o.tests) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto run = runFilter(s.filter, o, test, s.env, s.tmp->path());
+    if (const Fault* fault = std::get_if<Fault>(&run)) return *fault;
+    const Run& r = std::get<Run>(run);
+    if (std::string fault = setupFault(r, s.filter, o); !fault.empty()) return Fault{fault, 1, true};
+    Verdict v = judge(o, test, r);
+    v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool first = results.driver.empty();
+    if (first) results.driver = renderer(r);
+    print(o, s, v, results.driver, first);
+    if (s.font && v.difference)
+      if (auto fault = writeSheet(o, *s.font, v, r, results.driver)) return fault;
+    results.verdicts.push_back(std::move(v));
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) return Fault{std::string("cannot write the results: ") + strerror(errno)};
+  return std::nullopt;
+}
+
+void report(const Fault& fault) {
+  fflush(stdout);
+  complain("%s", fault.message.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int status = 0;
-  const auto parsed = parse(argc, argv, status);
-  if (!parsed) return status;
-  const Options o = *parsed;
+  const std::optional<Options> o = parse(argc, argv, status);
+  if (!o) return status;
 
-  const std::string filter = o.filter.empty() ? (ownDirectory() / "filter").string() : o.filter;
-  if (!checkFilter(filter)) return 2;
-  const auto capture = captureLibrary();
-  if (!capture) {
-    complain("cannot find the capture library %s beside %s", "libfilter_capture.so", ownDirectory().c_str());
-    return 2;
-  }
-  std::optional<LabelFont> font;
-  if (!o.pngDir.empty()) {
-    if (!preparePngDir(o.pngDir)) return 2;
-    font.emplace(VELMORA_LABEL_FONT);
-    if (!font->ok()) {
-      complain("cannot load the font %s for the pictures' labels", VELMORA_LABEL_FONT);
-      return 2;
-    }
-  }
-  JunitReport junit;
-  if (!o.junit.empty() && !junit.open(o.junit)) return 2;
-  TempFolder tmp;
-  if (tmp.path().empty()) {
-    complain("cannot make a temporary folder: %s", strerror(errno));
-    return 1;
-  }
-  const std::vector<std::string> env = filterEnvironment(o, *capture, tmp.path());
+  Setup setup;
+  Results results;
+  std::optional<Fault> fault = prepare(*o, setup);
+  if (!fault) fault = verifyAll(*o, setup, results);
+  if (fault) report(*fault);
 
-  std::vector<Verdict> verdicts;
-  std::string driver;
-  for (const int test : o.tests) {
-    std::vector<std::string> args{std::to_string(test)};
-    if (o.pbuffer) args.push_back("pbuffer");
-    const auto start = std::chrono::steady_clock::now();
-    const Run r = runFilter(filter, args, env, tmp.path());
-    const std::string fault = setupFault(r, filter, o);
-    if (!fault.empty()) {
-      fflush(stdout);
-      complain("%s", fault.c_str());
-      junit.write(junitDocument(suiteName(o), verdicts, driver, fault));
+  // The report names a fault of the set-up in place of the cases; after any
+  // other fault it stays empty rather than tell half the story.
+  if (!fault || fault->inSetup) {
+    const std::string setupFault = fault ? fault->message : "";
+    if (auto failed = setup.junit.write(junitDocument(suiteName(*o), results.verdicts, results.driver, setupFault))) {
+      report(*failed);
       return 1;
     }
-    Verdict v = judge(o, test, r);
-    v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (driver.empty()) {
-      driver = renderer(r);
-      if (!o.json) {
-        printf("filter %s, %s surface%s, tolerance %s\n", filter.c_str(), v.surface.c_str(),
-               surfaceless(o) ? " (surfaceless)" : "", toleranceText(o, v.tolerance, v.format).c_str());
-        printf("renderer %s\n%s\n", driver.c_str(), tableHeader().c_str());
-      }
-    }
-    if (o.json) {
-      printf("%s\n", jsonObject(v, driver).c_str());
-    } else {
-      printf("%s\n", tableRow(v).c_str());
-      for (const std::string& line : v.errors) printf("      | %s\n", line.c_str());
-    }
-    if (font && v.difference && !writeSheet(o, *font, v, r, driver)) return 1;
-    verdicts.push_back(std::move(v));
   }
-  if (fflush(stdout) != 0 || ferror(stdout)) {
-    complain("cannot write the results: %s", strerror(errno));
-    return 1;
-  }
-  if (!junit.write(junitDocument(suiteName(o), verdicts, driver, ""))) return 1;
-  const bool allPass = std::all_of(verdicts.begin(), verdicts.end(), [](const Verdict& v) { return v.pass; });
-  return allPass ? 0 : 1;
+  return fault ? fault->status : results.allPass() ? 0 : 1;
 }
