@@ -25,6 +25,8 @@ constexpr uint32_t littleEndian(uint32_t v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Texel tables keep one row of the texture to a line.
+  // clang-format off
   static const uint8_t t8[] = {
       0x00, 0x55, 0x00, 0x55,
       0xAA, 0xFF, 0xAA, 0xFF,
@@ -60,6 +62,7 @@ int main(int argc, char** argv) {
       EGL_BLUE_SIZE, 5,
       EGL_NONE,
   };
+  // clang-format on
   static const EGLint attribs[] = {EGL_WIDTH, 320, EGL_HEIGHT, 480, EGL_NONE};
   // A negative height runs the crop upwards from row 4, so texel row 0 lands
   // along the top of the square.

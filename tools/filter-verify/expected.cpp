@@ -17,7 +17,8 @@ struct Colour {
 using Texels = std::array<Colour, 16>;  // row 0 (first in memory) first
 
 // The tables as the program hands them to GL; test 6's values lie in memory
-// lowest byte first.
+// lowest byte first; their layout is kept as written.
+// clang-format off
 constexpr uint8_t kT8[16] = {0x00, 0x55, 0x00, 0x55, 0xAA, 0xFF, 0xAA, 0xFF,
                              0x00, 0x55, 0x00, 0x55, 0xAA, 0xFF, 0xAA, 0xFF};
 constexpr uint16_t kT16[16] = {0x0000, 0x5555, 0x0000, 0x5555, 0xAAAA, 0xFFFF, 0xAAAA, 0xFFFF,
@@ -28,6 +29,7 @@ constexpr uint32_t kT32[16] = {0xFF000000, 0xFF0000FF, 0xFF00FF00, 0xFFFF0000,
                                0xFF00FF00, 0xFFFF0000, 0xFF000000, 0xFF0000FF,
                                0xFF00FFFF, 0xFF00FF00, 0x00FF00FF, 0xFFFFFF00,
                                0xFF000000, 0xFFFF00FF, 0xFF00FFFF, 0xFFFFFFFF};
+// clang-format on
 
 double field(uint32_t v, int shift, int bits) {
   const uint32_t max = (1u << bits) - 1;
