@@ -25,25 +25,21 @@ const option long_options[] = {
 
 // What the entry owns, freed on every way out.
 struct owned_strings {
-    char *agent_path;
-    char *device;
-    char *adapter_path;
+    char* agent_path;
+    char* device;
+    char* adapter_path;
 };
 
-void print_usage()
-{
+void print_usage() {
     printf("Bluetooth agent ver %s\n\n", "4.47");
-    puts("Usage:\n"
-         "\tagent [--adapter adapter-path] [--path agent-path] <passkey> [<device>]\n");
+    puts(
+        "Usage:\n"
+        "\tagent [--adapter adapter-path] [--path agent-path] <passkey> [<device>]\n");
 }
 
-void stop_signal_handler(int)
-{
-    run_state.interrupted = 1;
-}
+void stop_signal_handler(int) { run_state.interrupted = 1; }
 
-void free_owned(owned_strings *owned)
-{
+void free_owned(owned_strings* owned) {
     free(owned->adapter_path);
     free(owned->agent_path);
     free(owned->device);
@@ -52,28 +48,23 @@ void free_owned(owned_strings *owned)
     follow_daemon_owner(nullptr);
 }
 
-[[noreturn]] void exit_freeing(owned_strings *owned, int status)
-{
+[[noreturn]] void exit_freeing(owned_strings* owned, int status) {
     free_owned(owned);
     exit(status);
 }
 
 // Every string that goes into a message must be one that libdbus accepts:
 // it aborts the process on an invalid object path or invalid UTF-8.
-bool valid_text(const char *text)
-{
-    return !text || dbus_validate_utf8(text, nullptr);
-}
+bool valid_text(const char* text) { return !text || dbus_validate_utf8(text, nullptr); }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char* argv[]) {
     char default_agent_path[128];
     snprintf(default_agent_path, sizeof default_agent_path, "/org/tavik/agent_%d", getpid());
 
-    const char *capability = "DisplayYesNo";
-    const char *adapter = nullptr;
+    const char* capability = "DisplayYesNo";
+    const char* adapter = nullptr;
     owned_strings owned = {};
 
     int opt;
@@ -110,25 +101,22 @@ int main(int argc, char *argv[])
         exit_freeing(&owned, 1);
     }
     run_state.passkey = strdup(argv[optind]);
-    if (operands > 1)
-        owned.device = strdup(argv[optind + 1]);
-    if (!owned.agent_path)
-        owned.agent_path = strdup(default_agent_path);
+    if (operands > 1) owned.device = strdup(argv[optind + 1]);
+    if (!owned.agent_path) owned.agent_path = strdup(default_agent_path);
 
     if (!valid_text(argv[optind]) || !valid_text(owned.device) || !valid_text(adapter) || !valid_text(capability)) {
         fputs("Invalid argument: not UTF-8 text\n", stderr);
         exit_freeing(&owned, 1);
     }
 
-    DBusConnection *connection = dbus_bus_get(DBUS_BUS_SYSTEM, nullptr);
+    DBusConnection* connection = dbus_bus_get(DBUS_BUS_SYSTEM, nullptr);
     if (!connection) {
         fputs("Can't get on system bus", stderr);
         exit_freeing(&owned, 1);
     }
 
     owned.adapter_path = adapter_lookup(connection, adapter);
-    if (!owned.adapter_path)
-        exit_freeing(&owned, 1);
+    if (!owned.adapter_path) exit_freeing(&owned, 1);
 
     int result = owned.device ? pair_device(connection, owned.adapter_path, owned.agent_path, capability, owned.device)
                               : agent_register(connection, owned.adapter_path, owned.agent_path, capability);
@@ -141,8 +129,7 @@ int main(int argc, char *argv[])
         fputs("Can't add signal filter", stderr);
 
     char match[128];
-    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s", "org.freedesktop.DBus",
-             "org.tavik");
+    snprintf(match, sizeof match, "interface=%s,member=NameOwnerChanged,arg0=%s", "org.freedesktop.DBus", "org.tavik");
     dbus_bus_add_match(connection, match, nullptr);
     // Asked after the match rule: the bus answers in order, so every later
     // change of owner reaches the watch as a signal. Calls that came in
@@ -158,14 +145,11 @@ int main(int argc, char *argv[])
     sigaction(SIGINT, &action, nullptr);
 
     while (!run_state.interrupted && !run_state.terminated) {
-        if (!dbus_connection_read_write_dispatch(connection, 500))
-            break;
+        if (!dbus_connection_read_write_dispatch(connection, 500)) break;
     }
 
-    if (!run_state.terminated && !owned.device)
-        agent_unregister(connection, owned.adapter_path, owned.agent_path);
-    if (owned.device)
-        dbus_connection_unregister_object_path(connection, owned.agent_path);
+    if (!run_state.terminated && !owned.device) agent_unregister(connection, owned.adapter_path, owned.agent_path);
+    if (owned.device) dbus_connection_unregister_object_path(connection, owned.agent_path);
 
     free_owned(&owned);
     dbus_connection_unref(connection);

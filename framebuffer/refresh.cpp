@@ -28,43 +28,37 @@ static const size_t kUpdateWords = 140;
 // no call failed, so errno says nothing; a fixed value keeps the status meaningful.
 static const int kNoMemoryStatus = -ENOMEM;
 
-static const char *const device_template[] = {
+static const char* const device_template[] = {
     "/dev/graphics/fb%u",
     "/dev/fb%u",
     nullptr,
 };
 
-static int64_t systemTime()
-{
+static int64_t systemTime() {
     struct timespec t;
     memset(&t, 0, sizeof(t));
     clock_gettime(CLOCK_MONOTONIC, &t);
     return int64_t(t.tv_sec) * 1000000000LL + int64_t(t.tv_nsec);
 }
 
-static void setUpdateWord(fb_var_screeninfo *info, int index, uint32_t value)
-{
-    memcpy(reinterpret_cast<char *>(info) + kUpdateWords + 4 * index, &value, sizeof(value));
+static void setUpdateWord(fb_var_screeninfo* info, int index, uint32_t value) {
+    memcpy(reinterpret_cast<char*>(info) + kUpdateWords + 4 * index, &value, sizeof(value));
 }
 
-int main()
-{
+int main() {
     char name[64];
     int fd = -1;
     for (int i = 0; fd == -1 && device_template[i]; i++) {
         snprintf(name, 64, device_template[i], 0u);
         fd = open(name, O_RDWR, 0);
     }
-    if (fd < 0)
-        return -errno;
+    if (fd < 0) return -errno;
 
     fb_fix_screeninfo finfo;
-    if (ioctl(fd, FBIOGET_FSCREENINFO, &finfo) == -1)
-        return -errno;
+    if (ioctl(fd, FBIOGET_FSCREENINFO, &finfo) == -1) return -errno;
 
     fb_var_screeninfo info;
-    if (ioctl(fd, FBIOGET_VSCREENINFO, &info) == -1)
-        return -errno;
+    if (ioctl(fd, FBIOGET_VSCREENINFO, &info) == -1) return -errno;
 
     setUpdateWord(&info, 0, 0);
     setUpdateWord(&info, 1, 0);
@@ -80,8 +74,7 @@ int main()
         return 0;
     }
 
-    if (ioctl(fd, FBIOGET_VSCREENINFO, &info) == -1)
-        return -errno;
+    if (ioctl(fd, FBIOGET_VSCREENINFO, &info) == -1) return -errno;
 
     float xdpi = (float(info.xres) * 25.4f) / float(info.width);
     float ydpi = (float(info.yres) * 25.4f) / float(info.height);
@@ -93,25 +86,27 @@ int main()
     int refreshRate = period ? int(uint32_t(1000000000000000ULL / period)) : 0;
     float fps = float(refreshRate) / 1000.0f;
 
-    printf("using (fd=%d)\n"
-           "id           = %.16s\n"
-           "xres         = %d px\n"
-           "yres         = %d px\n"
-           "xres_virtual = %d px\n"
-           "yres_virtual = %d px\n"
-           "bpp          = %d\n"
-           "r            = %2u:%u\n"
-           "g            = %2u:%u\n"
-           "b            = %2u:%u\n",
-           fd, finfo.id, int(info.xres), int(info.yres), int(info.xres_virtual), int(info.yres_virtual),
-           int(info.bits_per_pixel), info.red.offset, info.red.length, info.green.offset, info.green.length,
-           info.blue.offset, info.blue.length);
+    printf(
+        "using (fd=%d)\n"
+        "id           = %.16s\n"
+        "xres         = %d px\n"
+        "yres         = %d px\n"
+        "xres_virtual = %d px\n"
+        "yres_virtual = %d px\n"
+        "bpp          = %d\n"
+        "r            = %2u:%u\n"
+        "g            = %2u:%u\n"
+        "b            = %2u:%u\n",
+        fd, finfo.id, int(info.xres), int(info.yres), int(info.xres_virtual), int(info.yres_virtual),
+        int(info.bits_per_pixel), info.red.offset, info.red.length, info.green.offset, info.green.length,
+        info.blue.offset, info.blue.length);
     fflush(stdout);
 
-    printf("width        = %d mm (%f dpi)\n"
-           "height       = %d mm (%f dpi)\n"
-           "refresh rate = %.2f Hz\n",
-           int(info.width), double(xdpi), int(info.height), double(ydpi), double(fps));
+    printf(
+        "width        = %d mm (%f dpi)\n"
+        "height       = %d mm (%f dpi)\n"
+        "refresh rate = %.2f Hz\n",
+        int(info.width), double(xdpi), int(info.height), double(ydpi), double(fps));
     fflush(stdout);
 
     printf("upper_margin=%d, lower_margin=%d, left_margin=%d, right_margin=%d, pixclock=%d, finfo.smem_len=%d\n",
@@ -119,26 +114,22 @@ int main()
            int(info.pixclock), int(finfo.smem_len));
     fflush(stdout);
 
-    if (ioctl(fd, FBIOGET_FSCREENINFO, &finfo) == -1)
-        return -errno;
-    if (finfo.smem_len == 0)
-        return kNoMemoryStatus;
+    if (ioctl(fd, FBIOGET_FSCREENINFO, &finfo) == -1) return -errno;
+    if (finfo.smem_len == 0) return kNoMemoryStatus;
 
-    void *buffer = mmap(nullptr, finfo.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (buffer == MAP_FAILED)
-        return -errno;
+    void* buffer = mmap(nullptr, finfo.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (buffer == MAP_FAILED) return -errno;
 
     memset(buffer, 0x00, finfo.smem_len);
     // The white part is half the virtual height of 640-byte lines, but never
     // more than the driver mapped.
     uint64_t white = uint64_t(info.yres_virtual / 2) * 640;
-    if (white > finfo.smem_len)
-        white = finfo.smem_len;
+    if (white > finfo.smem_len) white = finfo.smem_len;
     memset(buffer, 0xFF, size_t(white));
 
-    setUpdateWord(&info, 0, 0x54445055); // "UPDT"
-    setUpdateWord(&info, 1, 0);          // left 0, top 0
-    setUpdateWord(&info, 2, 0x01E00140); // width 320, height 480
+    setUpdateWord(&info, 0, 0x54445055);  // "UPDT"
+    setUpdateWord(&info, 1, 0);           // left 0, top 0
+    setUpdateWord(&info, 2, 0x01E00140);  // width 320, height 480
 
     int64_t time = systemTime();
     int c = 0;

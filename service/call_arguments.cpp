@@ -24,8 +24,7 @@ namespace {
 
 // Moves past a typed word and its operand and returns the operand; without
 // one, reports the word and returns null.
-const char* takeOperand(int argc, char* argv[], int& cursor, const char* missing, bool& wantsUsage,
-                        int& result) {
+const char* takeOperand(int argc, char* argv[], int& cursor, const char* missing, bool& wantsUsage, int& result) {
     cursor++;
     if (cursor >= argc) {
         failCommand(missing, "", wantsUsage, result);
@@ -40,8 +39,7 @@ void splitCategories(char* value, const char* (&store)[kCategoryStoreSize]) {
     int count = 0;
     if (value != nullptr) {
         char* save = nullptr;
-        for (char* piece = strtok_r(value, ",", &save);
-             piece != nullptr && count < kCategoryStoreSize - 1;
+        for (char* piece = strtok_r(value, ",", &save); piece != nullptr && count < kCategoryStoreSize - 1;
              piece = strtok_r(nullptr, ",", &save)) {
             store[count++] = piece;
         }
@@ -98,20 +96,19 @@ void writeOptionalText(Parcel& parcel, const char* text) {
     }
 }
 
-void readCallArguments(Parcel& data, int argc, char* argv[], int& cursor,
-                       bool& wantsUsage, int& result) {
+void readCallArguments(Parcel& data, int argc, char* argv[], int& cursor, bool& wantsUsage, int& result) {
     while (cursor < argc) {
         const char* word = argv[cursor];
         if (strcmp(word, "i32") == 0) {
-            const char* operand = takeOperand(argc, argv, cursor, "service: no integer supplied for 'i32'",
-                                              wantsUsage, result);
+            const char* operand =
+                takeOperand(argc, argv, cursor, "service: no integer supplied for 'i32'", wantsUsage, result);
             if (operand == nullptr) {
                 return;
             }
             data.writeInt32(atoi(operand));
         } else if (strcmp(word, "s16") == 0) {
-            const char* operand = takeOperand(argc, argv, cursor, "service: no string supplied for 's16'",
-                                              wantsUsage, result);
+            const char* operand =
+                takeOperand(argc, argv, cursor, "service: no string supplied for 's16'", wantsUsage, result);
             if (operand == nullptr) {
                 return;
             }

@@ -30,5 +30,4 @@ void writeOptionalText(velmora::Parcel& parcel, const char* text);
 // cursor over every word it takes. At the first faulty word it writes the
 // complaint to aerr, sets `wantsUsage` and `result` to 10, and returns with
 // what was appended so far left in the parcel.
-void readCallArguments(velmora::Parcel& data, int argc, char* argv[], int& cursor,
-                       bool& wantsUsage, int& result);
+void readCallArguments(velmora::Parcel& data, int argc, char* argv[], int& cursor, bool& wantsUsage, int& result);

@@ -23,29 +23,25 @@ struct Latency {
     double p99 = 0;
 };
 
-Latency readLatency(const std::string &log, const std::string &what)
-{
+Latency readLatency(const std::string& log, const std::string& what) {
     Latency latency;
-    for (const std::string &line : linesWith(log, "measure " + what + " "))
+    for (const std::string& line : linesWith(log, "measure " + what + " "))
         sscanf(strstr(line.c_str(), "p50_us="), "p50_us=%lf p99_us=%lf", &latency.p50, &latency.p99);
     return latency;
 }
 
-int64_t monotonicNs()
-{
+int64_t monotonicNs() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-double median(std::vector<double> values)
-{
+double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
 
-int measureRoundTrips(long calls)
-{
+int measureRoundTrips(long calls) {
     Testbed bed;
     bed.startSim({"--timeout", "20000", "--on-register", "measure " + std::to_string(calls) + "; release"});
     auto agent = bed.startAgent({"123456"});
@@ -69,8 +65,7 @@ int measureRoundTrips(long calls)
     return 0;
 }
 
-int measureStartUp(int starts)
-{
+int measureStartUp(int starts) {
     Testbed bed;
     bed.startSim({"--clock"});
     std::vector<double> registered;
@@ -86,8 +81,7 @@ int measureStartUp(int starts)
         std::string marker = "answered RegisterAgent ";
         auto countDone = [&] { return linesWith(bed.sim().out(), marker).size() > size_t(i); };
         auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (!countDone() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
+        while (!countDone() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
         if (!countDone()) {
             fprintf(stderr, "agent_bench: the agent did not register\n");
             return 1;
@@ -106,10 +100,9 @@ int measureStartUp(int starts)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char* argv[]) {
     long calls = 10000;
     int starts = 20;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -125,7 +118,7 @@ int main(int argc, char *argv[])
     try {
         int status = measureRoundTrips(calls);
         return status != 0 ? status : measureStartUp(starts);
-    } catch (const std::exception &error) {
+    } catch (const std::exception& error) {
         fprintf(stderr, "agent_bench: %s\n", error.what());
         return 1;
     }

@@ -25,31 +25,28 @@
 
 namespace {
 
-double threadCpuSeconds()
-{
+double threadCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-int64_t nowNs()
-{
+int64_t nowNs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 struct Figures {
-    double rate;       // measured, Hz
-    double lost;       // periods that passed without a flip or wake-up
-    double cpuPerFlip; // seconds
+    double rate;        // measured, Hz
+    double lost;        // periods that passed without a flip or wake-up
+    double cpuPerFlip;  // seconds
 };
 
 // Wakes `wakes` times at the next boundary of a `hz` clock, like a flip loop
 // with nothing to do.
-Figures floorLoop(double hz, int wakes)
-{
+Figures floorLoop(double hz, int wakes) {
     double period = 1e9 / hz;
     double cpu = threadCpuSeconds();
     int64_t start = nowNs();
@@ -63,31 +60,28 @@ Figures floorLoop(double hz, int wakes)
     return {wakes / elapsed, std::max(0.0, elapsed * hz - wakes), (threadCpuSeconds() - cpu) / wakes};
 }
 
-Figures refreshAt(double hz, size_t lines)
-{
+Figures refreshAt(double hz, size_t lines) {
     fbtest::RefreshRun run;
     run.set("FBEMU_VBLANK_HZ", std::to_string(hz));
     run.set("FBEMU_LOG", "");
     fbtest::Outcome o = run.runForRateLines(lines, std::chrono::seconds(60));
     std::vector<double> rates = fbtest::rateValues(o.out);
-    if (rates.size() < 2)
-        return {NAN, NAN, NAN};
+    if (rates.size() < 2) return {NAN, NAN, NAN};
     // The first line starts at an arbitrary point of a frame; skip it.
     double mean = std::accumulate(rates.begin() + 1, rates.end(), 0.0) / double(rates.size() - 1);
     double periods = 0;
-    for (size_t i = 1; i < rates.size(); ++i)
-        periods += 120 * hz / rates[i];
+    for (size_t i = 1; i < rates.size(); ++i) periods += 120 * hz / rates[i];
     // Wake-up jitter at the ends of the lines can make this a hair below 0.
     double lost = std::max(0.0, periods - 120.0 * double(rates.size() - 1));
     return {mean, lost, o.cpuSeconds / double(rates.size() * 120)};
 }
 
-} // namespace
+}  // namespace
 
-int main()
-{
-    std::printf("refresh on the emulated framebuffer: measured rate, blanks lost in about three seconds\n"
-                "and CPU per flip, next to a floor loop run at the same time\n");
+int main() {
+    std::printf(
+        "refresh on the emulated framebuffer: measured rate, blanks lost in about three seconds\n"
+        "and CPU per flip, next to a floor loop run at the same time\n");
     std::printf("%6s  %12s %9s %6s  %12s %9s %6s  %14s %14s %7s\n", "Hz", "measured", "error%", "lost", "floor rate",
                 "error%", "lost", "cpu/flip us", "floor cpu us", "ratio");
     for (double hz : {60.0, 120.0, 240.0}) {

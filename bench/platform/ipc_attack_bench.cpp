@@ -122,7 +122,7 @@ long residentKiB(pid_t pid) {
 struct Scene {
     std::string socket;
     pid_t manager = 0;
-    std::string host;        // demo-services' endpoint
+    std::string host;  // demo-services' endpoint
     uint32_t echoHandle = 0;
     std::vector<ipc::UniqueFd> handedOn;  // made by processes that have ended
     bool hostHasTheirPid = false;
@@ -160,8 +160,7 @@ void callsNeverRead(Scene& scene, const Measure& measure, Samples* idle, Samples
                                             ipcattack::interfaceQueries(FLOOD_CALLS, scene.echoHandle), false);
         // Measured once the daemons have answered what the readers let
         // them, which a reader that never reads soon stops.
-        testsupport::waitUntil([&] { return onManager.answered() + onHost.answered() >= 2 * FLOOD_CONNECTIONS; },
-                               1min);
+        testsupport::waitUntil([&] { return onManager.answered() + onHost.answered() >= 2 * FLOOD_CONNECTIONS; }, 1min);
         onManager.settle(200ms, 1min);
         onHost.settle(200ms, 1min);
         measure(attacked);
@@ -240,8 +239,7 @@ void departures(Scene& scene, const Measure& measure, Samples* idle, Samples* at
         few->wait();
     }
     scene.note = std::to_string(REGISTERED_NAMES) + " names held throughout; " + std::to_string(LEAVING_TOGETHER) +
-                 (namesEach ? " registrants" : " hosts that never met the manager") +
-                 " leave together in each round";
+                 (namesEach ? " registrants" : " hosts that never met the manager") + " leave together in each round";
 }
 
 void departuresInNumbers(Scene& scene, const Measure& measure, Samples* idle, Samples* attacked) {
@@ -255,12 +253,12 @@ void departuresControl(Scene& scene, const Measure& measure, Samples* idle, Samp
 }
 
 void printRatios(const char* name, const Times& idle, const Times& attacked) {
-    std::printf("  %-24s look-up p50 %5.2fx  p99 %5.2fx   call p50 %5.2fx  p99 %5.2fx   slowest: look-up %.2f ms,"
-                " call %.2f ms%s\n",
-                name, attacked.lookUp.p50Us / idle.lookUp.p50Us, attacked.lookUp.p99Us / idle.lookUp.p99Us,
-                attacked.call.p50Us / idle.call.p50Us, attacked.call.p99Us / idle.call.p99Us,
-                attacked.lookUp.maxUs / 1000.0, attacked.call.maxUs / 1000.0,
-                attacked.failures ? "   FAILURES" : "");
+    std::printf(
+        "  %-24s look-up p50 %5.2fx  p99 %5.2fx   call p50 %5.2fx  p99 %5.2fx   slowest: look-up %.2f ms,"
+        " call %.2f ms%s\n",
+        name, attacked.lookUp.p50Us / idle.lookUp.p50Us, attacked.lookUp.p99Us / idle.lookUp.p99Us,
+        attacked.call.p50Us / idle.call.p50Us, attacked.call.p99Us / idle.call.p99Us, attacked.lookUp.maxUs / 1000.0,
+        attacked.call.maxUs / 1000.0, attacked.failures ? "   FAILURES" : "");
 }
 
 int run(int samples) {
@@ -312,26 +310,25 @@ int run(int samples) {
     scene.host = remote.endpoint();
     scene.echoHandle = remote.handle();
 
-    std::printf("an honest client under attack: %d look-ups of \"echo\" and %d echo calls a measure, %d\n"
-                "measures with each attack and %d just before each, pooled; the figures are ratios of the\n"
-                "former to the latter (load average %s)\n",
-                samples, samples, ROUNDS, ROUNDS, loadAverage().c_str());
+    std::printf(
+        "an honest client under attack: %d look-ups of \"echo\" and %d echo calls a measure, %d\n"
+        "measures with each attack and %d just before each, pooled; the figures are ratios of the\n"
+        "former to the latter (load average %s)\n",
+        samples, samples, ROUNDS, ROUNDS, loadAverage().c_str());
     const struct {
         const char* name;
         void (*run)(Scene&, const Measure&, Samples*, Samples*);
     } attacks[] = {
-        {"1 calls never read", callsNeverRead},
-        {"2 calls half sent", callsHalfSent},
-        {"3 connection handed on", connectionHandedOn},
-        {"4 departures in numbers", departuresInNumbers},
+        {"1 calls never read", callsNeverRead},         {"2 calls half sent", callsHalfSent},
+        {"3 connection handed on", connectionHandedOn}, {"4 departures in numbers", departuresInNumbers},
         {"  control: no names", departuresControl},
     };
     bool ok = true;
     for (const auto& attack : attacks) {
         Samples idleSamples, attackedSamples;
         scene.note.clear();
-        attack.run(scene, [&](Samples* into) { measure(*sm, *echo, samples, into); }, &idleSamples,
-                   &attackedSamples);
+        attack.run(
+            scene, [&](Samples* into) { measure(*sm, *echo, samples, into); }, &idleSamples, &attackedSamples);
         const Times idle = summarize(std::move(idleSamples));
         const Times attacked = summarize(std::move(attackedSamples));
         printRatios(attack.name, idle, attacked);

@@ -47,9 +47,9 @@ public:
         } catch (const std::runtime_error&) {
             return;
         }
-        ready_ = !waitReady || (process_->waitForOutput("\n", std::chrono::minutes(2)) &&
-                                process_->out().substr(0, process_->out().find('\n')).find("ready") !=
-                                    std::string::npos);
+        ready_ =
+            !waitReady || (process_->waitForOutput("\n", std::chrono::minutes(2)) &&
+                           process_->out().substr(0, process_->out().find('\n')).find("ready") != std::string::npos);
     }
     ~Daemon() {
         if (process_) process_->stop();
@@ -121,26 +121,25 @@ int main(int argc, char** argv) {
             for (const String16& name : names) {
                 const sp<IBinder> service = sm->lookUpByName(name);
                 Parcel empty, reply;
-                if (service && service->callBinder(IBinder::INTERFACE_TRANSACTION, empty, &reply) == OK)
-                    ++answered;
+                if (service && service->callBinder(IBinder::INTERFACE_TRANSACTION, empty, &reply) == OK) ++answered;
             }
             const double listMs = millisSince(start);
 
             std::printf("callBinder round trip, %zu bytes each way on the wire, %zu calls\n", bytes, call.samples);
-            std::printf("  floor (Unix-socket ping-pong, %zu bytes): p50 %8.2f us   p99 %8.2f us\n", bytes,
-                        floor.p50Us, floor.p99Us);
+            std::printf("  floor (Unix-socket ping-pong, %zu bytes): p50 %8.2f us   p99 %8.2f us\n", bytes, floor.p50Us,
+                        floor.p99Us);
             std::printf("  callBinder:                                p50 %8.2f us   p99 %8.2f us\n", call.p50Us,
                         call.p99Us);
             std::printf("  ratio to floor: p50 %.2fx (target <= 1.20x)   p99 %.2fx\n", call.p50Us / floor.p50Us,
                         call.p99Us / floor.p99Us);
-            std::printf("listing %zu services (registeredNames, then one lookup and one interface-name query each;"
-                        " %zu answered, \"refusing\" declines)\n", names.size(), answered);
-            std::printf("  total %.2f ms = %.0f callBinder round trips (p50)\n", listMs,
-                        listMs * 1000.0 / call.p50Us);
+            std::printf(
+                "listing %zu services (registeredNames, then one lookup and one interface-name query each;"
+                " %zu answered, \"refusing\" declines)\n",
+                names.size(), answered);
+            std::printf("  total %.2f ms = %.0f callBinder round trips (p50)\n", listMs, listMs * 1000.0 / call.p50Us);
             status = ok ? 0 : 1;
         } else {
-            std::fprintf(stderr, "ipc-bench: could not start servicemanager and demo-services from %s\n",
-                         bin.c_str());
+            std::fprintf(stderr, "ipc-bench: could not start servicemanager and demo-services from %s\n", bin.c_str());
         }
     }
     return status;

@@ -15,8 +15,7 @@ namespace velmora::bench {
 namespace {
 
 int64_t now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -99,8 +98,7 @@ RoundTripStats measureSocketPingPong(size_t bytes, int iterations) {
     return summarize(std::move(nanos));
 }
 
-bool measureCallBinder(IBinder& target, uint32_t code, const Parcel& data, int iterations,
-                       std::vector<int64_t>* out) {
+bool measureCallBinder(IBinder& target, uint32_t code, const Parcel& data, int iterations, std::vector<int64_t>* out) {
     Parcel reply;
     for (int i = 0; i < iterations; ++i) {
         const int64_t start = now();

@@ -45,8 +45,7 @@ private:
 RoundTripStats measureSocketPingPong(size_t bytes, int iterations);
 
 // Times `iterations` calls of target with data; false on the first failure.
-bool measureCallBinder(IBinder& target, uint32_t code, const Parcel& data, int iterations,
-                       std::vector<int64_t>* out);
+bool measureCallBinder(IBinder& target, uint32_t code, const Parcel& data, int iterations, std::vector<int64_t>* out);
 
 // Bytes on the wire for one direction of a callBinder with this data.
 size_t wireBytes(const Parcel& data);

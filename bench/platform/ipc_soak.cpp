@@ -202,9 +202,10 @@ int soak(int seconds, int rounds) {
     }
     std::this_thread::sleep_for(3s);  // the workers of the registrations have left
     const Usage before = usageOf(manager->pid());
-    std::printf("servicemanager soak: %d clients doing look-ups, lists and echo calls, hosts registering and\n"
-                "dropping %d names, %d idle connections; %d s a round\n",
-                CLIENTS, CHURN_NAMES, IDLE_CONNECTIONS, seconds);
+    std::printf(
+        "servicemanager soak: %d clients doing look-ups, lists and echo calls, hosts registering and\n"
+        "dropping %d names, %d idle connections; %d s a round\n",
+        CLIENTS, CHURN_NAMES, IDLE_CONNECTIONS, seconds);
     print("manager at the start", before);
 
     bool ok = true;
@@ -216,10 +217,10 @@ int soak(int seconds, int rounds) {
             std::this_thread::sleep_for(100ms);
             after = usageOf(manager->pid());
         }
-        std::printf("round %d: %ld calls served by %ld clients (%ld errors), slowest look-up %.1f ms,\n"
-                    "  %d names registered and dropped, %zu idle connections held\n",
-                    round, load.operations, load.clients, load.errors, load.slowestUs / 1000.0, load.dropped,
-                    load.held);
+        std::printf(
+            "round %d: %ld calls served by %ld clients (%ld errors), slowest look-up %.1f ms,\n"
+            "  %d names registered and dropped, %zu idle connections held\n",
+            round, load.operations, load.clients, load.errors, load.slowestUs / 1000.0, load.dropped, load.held);
         print("manager at its peak", load.peak);
         print("manager at the end", after);
         const bool back = after.fds == before.fds && after.threads == before.threads;

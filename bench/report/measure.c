@@ -19,25 +19,21 @@
 #include <time.h>
 #include <unistd.h>
 
-static double now(void)
-{
+static double now(void) {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-static int usage(void)
-{
+static int usage(void) {
     fprintf(stderr, "usage: measure FILE [--stop-after TEXT N] [--timeout SECONDS] COMMAND...\n");
     return 2;
 }
 
-int main(int argc, char **argv)
-{
-    if (argc < 3)
-        return usage();
-    const char *file = argv[1];
-    const char *text = NULL;
+int main(int argc, char** argv) {
+    if (argc < 3) return usage();
+    const char* file = argv[1];
+    const char* text = NULL;
     long wanted = 0;
     double timeout = 60;
     int i = 2;
@@ -51,8 +47,7 @@ int main(int argc, char **argv)
             return usage();
         }
     }
-    if (i == argc || (text && wanted < 1) || !(timeout > 0))
-        return usage();
+    if (i == argc || (text && wanted < 1) || !(timeout > 0)) return usage();
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
@@ -87,24 +82,20 @@ int main(int argc, char **argv)
         }
         struct pollfd p = {out[0], POLLIN, 0};
         if (poll(&p, 1, (int)(left * 1000) + 1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             break;
         }
-        if (!p.revents)
-            continue;
+        if (!p.revents) continue;
         const ssize_t n = read(out[0], line + used, sizeof line - 1 - used);
         if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
+            if (n < 0 && errno == EINTR) continue;
             break;
         }
         used += (size_t)n;
         line[used] = '\0';
         char *begin = line, *end;
         while ((end = strchr(begin, '\n')) || (used == sizeof line - 1 && begin == line)) {
-            if (end)
-                *end = '\0';
+            if (end) *end = '\0';
             if (text && !stopped && strstr(begin, text) && ++seen >= wanted) {
                 kill(pid, SIGTERM);
                 stopped = 1;
@@ -143,7 +134,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    FILE *f = fopen(file, "a");
+    FILE* f = fopen(file, "a");
     if (!f) {
         perror("measure: output file");
         return 1;

@@ -61,8 +61,7 @@ double roundTripUs() {
 
 // Median wall time of whole `service` runs, in microseconds; 0 when a run
 // does not give the expected start of its output.
-double serviceRunUs(const Bench& b, const std::vector<std::string>& words, const std::string& outStart,
-                    int runs) {
+double serviceRunUs(const Bench& b, const std::vector<std::string>& words, const std::string& outStart, int runs) {
     std::vector<std::string> argv{b.bin + "/service"};
     argv.insert(argv.end(), words.begin(), words.end());
     std::vector<double> times;
@@ -95,8 +94,7 @@ void benchCall(Bench& b) {
     const double us = serviceRunUs(b, {"call", "echo", "1", "i32", "7"}, "Result: ", kCallRuns);
     const double floor = rt * kRoundTripsPerCall;
     std::printf("service call echo 1 i32 7 (whole process, median of %d runs)\n", kCallRuns);
-    std::printf("  callBinder round trip p50 %.2f us; floor %d round trips = %.2f us\n", rt,
-                kRoundTripsPerCall, floor);
+    std::printf("  callBinder round trip p50 %.2f us; floor %d round trips = %.2f us\n", rt, kRoundTripsPerCall, floor);
     std::printf("  process %.1f us = %.1fx floor\n", us, us / floor);
 }
 
@@ -115,8 +113,10 @@ double inProcessListingUs() {
 }
 
 void benchList(Bench& b) {
-    std::printf("service list (whole process, median of %d runs; target <= 2.00x floor per service,"
-                " linear in the count)\n", kListRuns);
+    std::printf(
+        "service list (whole process, median of %d runs; target <= 2.00x floor per service,"
+        " linear in the count)\n",
+        kListRuns);
     double firstPerService = 0;
     double firstUs = 0;
     int firstServices = 0;
@@ -150,16 +150,17 @@ void benchList(Bench& b) {
         lastUs = us;
         lastServices = services;
         lastRt = rt;
-        std::printf("  %4d services: %8.1f us = %.2fx floor (%d round trips of %.2f us);"
-                    " per service %.2f us = %.2fx its 2 round trips, %.2fx the figure at 255;"
-                    " same queries in-process %.1f us\n",
-                    services, us, us / (trips * rt), trips, rt, perService, perService / (2 * rt),
-                    perService / firstPerService, medianOf(inProcess));
+        std::printf(
+            "  %4d services: %8.1f us = %.2fx floor (%d round trips of %.2f us);"
+            " per service %.2f us = %.2fx its 2 round trips, %.2fx the figure at 255;"
+            " same queries in-process %.1f us\n",
+            services, us, us / (trips * rt), trips, rt, perService, perService / (2 * rt), perService / firstPerService,
+            medianOf(inProcess));
     }
     // The slope leaves out what every run pays once (process start, connects).
     const double marginal = (lastUs - firstUs) / (lastServices - firstServices);
-    std::printf("  each further service (%d -> %d): %.2f us = %.2fx its 2 round trips\n", firstServices,
-                lastServices, marginal, marginal / (2 * lastRt));
+    std::printf("  each further service (%d -> %d): %.2f us = %.2fx its 2 round trips\n", firstServices, lastServices,
+                marginal, marginal / (2 * lastRt));
 }
 
 }  // namespace

@@ -38,31 +38,28 @@
 
 namespace {
 
-[[noreturn]] void fatal(const std::string &message)
-{
+[[noreturn]] void fatal(const std::string& message) {
     std::string line = "fbdev-emu: " + message + "\n";
     ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
     (void)ignored;
     _exit(125);
 }
 
-template <typename Fn> Fn nextSymbol(const char *name)
-{
-    void *symbol = dlsym(RTLD_NEXT, name);
-    if (!symbol)
-        fatal(std::string("no next definition of ") + name);
+template <typename Fn>
+Fn nextSymbol(const char* name) {
+    void* symbol = dlsym(RTLD_NEXT, name);
+    if (!symbol) fatal(std::string("no next definition of ") + name);
     return reinterpret_cast<Fn>(symbol);
 }
 
-using OpenFn = int (*)(const char *, int, ...);
-using OpenatFn = int (*)(int, const char *, int, ...);
-using FortifiedOpenFn = int (*)(const char *, int);
-using FortifiedOpenatFn = int (*)(int, const char *, int);
+using OpenFn = int (*)(const char*, int, ...);
+using OpenatFn = int (*)(int, const char*, int, ...);
+using FortifiedOpenFn = int (*)(const char*, int);
+using FortifiedOpenatFn = int (*)(int, const char*, int);
 using IoctlFn = int (*)(int, unsigned long, ...);
-using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
+using MmapFn = void* (*)(void*, size_t, int, int, int, off_t);
 
-OpenFn realOpen()
-{
+OpenFn realOpen() {
     static OpenFn fn = nextSymbol<OpenFn>("open");
     return fn;
 }
@@ -71,20 +68,16 @@ OpenFn realOpen()
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
     }
     int get() const { return fd_; }
     // Takes fd, moved out of the low numbers so that the program's own
     // descriptors are numbered as they would be without the emulator.
-    void reset(int fd)
-    {
-        if (fd_ >= 0)
-            close(fd_);
+    void reset(int fd) {
+        if (fd_ >= 0) close(fd_);
         fd_ = fd;
         if (fd >= 0) {
             int high = fcntl(fd, F_DUPFD_CLOEXEC, 256);
@@ -101,8 +94,7 @@ private:
 
 // ---- configuration -------------------------------------------------------
 
-const std::map<std::string, int> &errnoNames()
-{
+const std::map<std::string, int>& errnoNames() {
     static const std::map<std::string, int> names = {
         {"EPERM", EPERM},   {"ENOENT", ENOENT}, {"EINTR", EINTR},   {"EIO", EIO},
         {"ENXIO", ENXIO},   {"EBADF", EBADF},   {"EAGAIN", EAGAIN}, {"ENOMEM", ENOMEM},
@@ -114,33 +106,27 @@ const std::map<std::string, int> &errnoNames()
 
 // Decimal digits, or "0x" and hexadecimal digits, and nothing else: no
 // sign, no spaces, no octal, so "010" is ten.
-std::optional<uint64_t> parseNumber(const std::string &text)
-{
+std::optional<uint64_t> parseNumber(const std::string& text) {
     bool hex = text.size() > 2 && text[0] == '0' && text[1] == 'x';
     size_t start = hex ? 2 : 0;
-    if (text.size() == start || text.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789", start) !=
-                                    std::string::npos)
+    if (text.size() == start ||
+        text.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789", start) != std::string::npos)
         return std::nullopt;
     errno = 0;
     unsigned long long value = std::strtoull(text.c_str() + start, nullptr, hex ? 16 : 10);
-    if (errno)
-        return std::nullopt;
+    if (errno) return std::nullopt;
     return uint64_t(value);
 }
 
-int parseErrno(const std::string &variable, const std::string &text)
-{
+int parseErrno(const std::string& variable, const std::string& text) {
     auto named = errnoNames().find(text);
-    if (named != errnoNames().end())
-        return named->second;
+    if (named != errnoNames().end()) return named->second;
     std::optional<uint64_t> value = parseNumber(text);
-    if (!value || *value == 0 || *value > 4095)
-        fatal(variable + ": not an errno name or number: \"" + text + "\"");
+    if (!value || *value == 0 || *value > 4095) fatal(variable + ": not an errno name or number: \"" + text + "\"");
     return int(*value);
 }
 
-uint32_t parseU32(const std::string &variable, const std::string &text)
-{
+uint32_t parseU32(const std::string& variable, const std::string& text) {
     std::optional<uint64_t> value = parseNumber(text);
     if (!value || *value > UINT32_MAX)
         fatal(variable + ": not a 32-bit decimal or 0x hexadecimal number: \"" + text + "\"");
@@ -152,8 +138,7 @@ uint32_t parseU32(const std::string &variable, const std::string &text)
 constexpr double kMinVblankHz = 0.001;
 constexpr double kMaxVblankHz = 1e6;
 
-double parseRate(const std::string &variable, const std::string &text)
-{
+double parseRate(const std::string& variable, const std::string& text) {
     size_t dot = text.find('.');
     std::string whole = text.substr(0, dot);
     std::string fraction = dot == std::string::npos ? "0" : text.substr(dot + 1);
@@ -165,43 +150,36 @@ double parseRate(const std::string &variable, const std::string &text)
     return hz;
 }
 
-std::vector<std::string> split(const std::string &text, char separator)
-{
+std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
-    if (text.empty())
-        return parts;
+    if (text.empty()) return parts;
     size_t start = 0;
     for (;;) {
         size_t end = text.find(separator, start);
         parts.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            return parts;
+        if (end == std::string::npos) return parts;
         start = end + 1;
     }
 }
 
-const char *env(const char *name) { return std::getenv(name); }
+const char* env(const char* name) { return std::getenv(name); }
 
-uint32_t envU32(const char *name, uint32_t fallback)
-{
-    const char *text = env(name);
+uint32_t envU32(const char* name, uint32_t fallback) {
+    const char* text = env(name);
     return text ? parseU32(name, text) : fallback;
 }
 
 // a * b, or UINT64_MAX where that does not fit: 32-bit ARM has no
 // 128-bit integers to hold it.
-uint64_t saturated(uint64_t a, uint64_t b)
-{
+uint64_t saturated(uint64_t a, uint64_t b) {
     uint64_t product;
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
 // A setting whose default is a product of others: refused, rather than
 // wrapped, when that does not fit the 32 bits of the field.
-uint32_t envOrProduct(const char *name, const std::string &formula, std::initializer_list<uint32_t> factors)
-{
-    if (const char *text = env(name))
-        return parseU32(name, text);
+uint32_t envOrProduct(const char* name, const std::string& formula, std::initializer_list<uint32_t> factors) {
+    if (const char* text = env(name)) return parseU32(name, text);
     uint64_t product = 1;
     std::string shown;
     for (uint32_t factor : factors) {
@@ -213,9 +191,8 @@ uint32_t envOrProduct(const char *name, const std::string &formula, std::initial
     return uint32_t(product);
 }
 
-std::string envString(const char *name, const char *fallback)
-{
-    const char *text = env(name);
+std::string envString(const char* name, const char* fallback) {
+    const char* text = env(name);
     return text ? text : fallback;
 }
 
@@ -223,13 +200,13 @@ enum class Call { GetFix, GetVar, PutVar, Mmap };
 
 struct Failure {
     Call call;
-    unsigned nth; // 1-based occurrence; 0 for every call
+    unsigned nth;  // 1-based occurrence; 0 for every call
     int error;
 };
 
 struct Node {
     std::string path;
-    int error; // 0: opens the device
+    int error;  // 0: opens the device
 };
 
 struct Layout {
@@ -240,8 +217,8 @@ struct Config {
     std::vector<Node> nodes;
     std::string id;
     uint32_t xres, yres, xresVirtual, yresVirtual, bpp;
-    uint32_t xoffset, yoffset; // the pan the device starts with
-    std::vector<uint32_t> depths; // ascending
+    uint32_t xoffset, yoffset;     // the pan the device starts with
+    std::vector<uint32_t> depths;  // ascending
     std::map<uint32_t, Layout> layouts;
     uint32_t widthMm, heightMm;
     uint32_t pixclock, leftMargin, rightMargin, upperMargin, lowerMargin, hsyncLen, vsyncLen;
@@ -259,15 +236,13 @@ constexpr uint32_t kMaxMemory = 256u << 20;
 
 // Bytes per line as vfb counts them: whole 32-bit words. Saturates, so
 // that no depth or size from a caller or a setting wraps it.
-uint64_t lineLength(uint64_t xresVirtual, uint32_t bpp)
-{
+uint64_t lineLength(uint64_t xresVirtual, uint32_t bpp) {
     const uint64_t bits = saturated(xresVirtual, bpp);
     return bits == UINT64_MAX ? UINT64_MAX : (bits / 32 + (bits % 32 != 0)) * 4;
 }
 
 // The channel layouts of the kernel's virtual framebuffer driver.
-Layout defaultLayout(uint32_t bpp)
-{
+Layout defaultLayout(uint32_t bpp) {
     Layout l;
     switch (bpp) {
     case 8:
@@ -285,38 +260,33 @@ Layout defaultLayout(uint32_t bpp)
         l.red = {0, 8, 0};
         l.green = {8, 8, 0};
         l.blue = {16, 8, 0};
-        if (bpp == 32)
-            l.transp = {24, 8, 0};
+        if (bpp == 32) l.transp = {24, 8, 0};
         break;
     }
     return l;
 }
 
-Layout layoutFor(uint32_t bpp)
-{
+Layout layoutFor(uint32_t bpp) {
     std::string variable = "FBEMU_LAYOUT_" + std::to_string(bpp);
-    const char *text = env(variable.c_str());
-    if (!text)
-        return defaultLayout(bpp);
+    const char* text = env(variable.c_str());
+    if (!text) return defaultLayout(bpp);
     std::vector<std::string> channels = split(text, ',');
     if (channels.size() < 3 || channels.size() > 4)
         fatal(variable + ": expected R_OFF:R_LEN,G_OFF:G_LEN,B_OFF:B_LEN[,T_OFF:T_LEN]");
     Layout l;
-    fb_bitfield *fields[] = {&l.red, &l.green, &l.blue, &l.transp};
+    fb_bitfield* fields[] = {&l.red, &l.green, &l.blue, &l.transp};
     for (size_t i = 0; i < channels.size(); i++) {
         std::vector<std::string> pair = split(channels[i], ':');
-        if (pair.size() != 2)
-            fatal(variable + ": bad channel \"" + channels[i] + "\"");
+        if (pair.size() != 2) fatal(variable + ": bad channel \"" + channels[i] + "\"");
         fields[i]->offset = parseU32(variable, pair[0]);
         fields[i]->length = parseU32(variable, pair[1]);
     }
     return l;
 }
 
-std::vector<Node> parseNodes()
-{
+std::vector<Node> parseNodes() {
     std::vector<Node> nodes;
-    for (const std::string &entry : split(envString("FBEMU_NODES", "/dev/graphics/fb0"), ',')) {
+    for (const std::string& entry : split(envString("FBEMU_NODES", "/dev/graphics/fb0"), ',')) {
         size_t equals = entry.find('=');
         if (equals == std::string::npos)
             nodes.push_back({entry, 0});
@@ -325,21 +295,19 @@ std::vector<Node> parseNodes()
     }
     // The usual device paths are always served, missing unless listed, so the
     // machine's own framebuffer is never reached.
-    for (const char *path : {"/dev/graphics/fb0", "/dev/fb0"})
-        if (std::none_of(nodes.begin(), nodes.end(), [&](const Node &n) { return n.path == path; }))
+    for (const char* path : {"/dev/graphics/fb0", "/dev/fb0"})
+        if (std::none_of(nodes.begin(), nodes.end(), [&](const Node& n) { return n.path == path; }))
             nodes.push_back({path, ENOENT});
     return nodes;
 }
 
-std::vector<Failure> parseFailures()
-{
+std::vector<Failure> parseFailures() {
     static const std::map<std::string, Call> calls = {
         {"get_fix", Call::GetFix}, {"get_var", Call::GetVar}, {"put_var", Call::PutVar}, {"mmap", Call::Mmap}};
     std::vector<Failure> failures;
-    for (const std::string &entry : split(envString("FBEMU_FAIL", ""), ',')) {
+    for (const std::string& entry : split(envString("FBEMU_FAIL", ""), ',')) {
         size_t equals = entry.find('=');
-        if (equals == std::string::npos)
-            fatal("FBEMU_FAIL: expected CALL[.N]=ERRNO, got \"" + entry + "\"");
+        if (equals == std::string::npos) fatal("FBEMU_FAIL: expected CALL[.N]=ERRNO, got \"" + entry + "\"");
         std::string name = entry.substr(0, equals);
         unsigned nth = 0;
         size_t dot = name.find('.');
@@ -348,15 +316,13 @@ std::vector<Failure> parseFailures()
             name.resize(dot);
         }
         auto call = calls.find(name);
-        if (call == calls.end())
-            fatal("FBEMU_FAIL: unknown call \"" + name + "\"");
+        if (call == calls.end()) fatal("FBEMU_FAIL: unknown call \"" + name + "\"");
         failures.push_back({call->second, nth, parseErrno("FBEMU_FAIL", entry.substr(equals + 1))});
     }
     return failures;
 }
 
-Config loadConfig()
-{
+Config loadConfig() {
     Config c;
     c.nodes = parseNodes();
     c.id = envString("FBEMU_ID", "velmora-emu");
@@ -367,12 +333,11 @@ Config loadConfig()
     c.bpp = envU32("FBEMU_BPP", 32);
     c.xoffset = envU32("FBEMU_XOFFSET", 0);
     c.yoffset = envU32("FBEMU_YOFFSET", 0);
-    for (const std::string &depth : split(envString("FBEMU_DEPTHS", "16,24,32"), ','))
+    for (const std::string& depth : split(envString("FBEMU_DEPTHS", "16,24,32"), ','))
         c.depths.push_back(parseU32("FBEMU_DEPTHS", depth));
     std::sort(c.depths.begin(), c.depths.end());
     c.layouts[c.bpp] = layoutFor(c.bpp);
-    for (uint32_t depth : c.depths)
-        c.layouts[depth] = layoutFor(depth);
+    for (uint32_t depth : c.depths) c.layouts[depth] = layoutFor(depth);
     c.widthMm = envU32("FBEMU_WIDTH_MM", 52);
     c.heightMm = envU32("FBEMU_HEIGHT_MM", 87);
     // 512 x 816 total at 60 Hz.
@@ -384,8 +349,8 @@ Config loadConfig()
     c.hsyncLen = envU32("FBEMU_HSYNC_LEN", 8);
     c.vsyncLen = envU32("FBEMU_VSYNC_LEN", 2);
     if (lineLength(c.xresVirtual, c.bpp) > UINT32_MAX)
-        fatal("FBEMU_XRES_VIRTUAL x FBEMU_BPP: a line of " + std::to_string(uint64_t(lineLength(c.xresVirtual, c.bpp))) +
-              " bytes does not fit in 32 bits");
+        fatal("FBEMU_XRES_VIRTUAL x FBEMU_BPP: a line of " +
+              std::to_string(uint64_t(lineLength(c.xresVirtual, c.bpp))) + " bytes does not fit in 32 bits");
     c.smemLen = envOrProduct("FBEMU_SMEM_LEN", "FBEMU_XRES_VIRTUAL x FBEMU_YRES_VIRTUAL x 4",
                              {c.xresVirtual, c.yresVirtual, 4});
     c.smemLenSet = envU32("FBEMU_SMEM_LEN_SET", c.smemLen);
@@ -402,33 +367,27 @@ Config loadConfig()
     return c;
 }
 
-const Config &config()
-{
+const Config& config() {
     static const Config c = loadConfig();
     return c;
 }
 
-const Node *servedNode(const char *path)
-{
-    if (!path || path[0] != '/')
-        return nullptr;
-    for (const Node &node : config().nodes)
-        if (node.path == path)
-            return &node;
+const Node* servedNode(const char* path) {
+    if (!path || path[0] != '/') return nullptr;
+    for (const Node& node : config().nodes)
+        if (node.path == path) return &node;
     return nullptr;
 }
 
-int64_t monotonicNs()
-{
+int64_t monotonicNs() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-uint32_t wordAt(const fb_var_screeninfo &var, size_t offset)
-{
+uint32_t wordAt(const fb_var_screeninfo& var, size_t offset) {
     uint32_t word;
-    std::memcpy(&word, reinterpret_cast<const char *>(&var) + offset, sizeof(word));
+    std::memcpy(&word, reinterpret_cast<const char*>(&var) + offset, sizeof(word));
     return word;
 }
 
@@ -439,9 +398,8 @@ constexpr unsigned char kStaleByte = 0xA5;
 
 class Device {
 public:
-    explicit Device(const Config &c)
-        : config_(c), origin_(monotonicNs()), memoryLength_(std::max(c.smemLen, c.smemLenSet))
-    {
+    explicit Device(const Config& c)
+        : config_(c), origin_(monotonicNs()), memoryLength_(std::max(c.smemLen, c.smemLenSet)) {
         size_t page = size_t(sysconf(_SC_PAGESIZE));
         size_t size = (size_t(memoryLength_) + page - 1) / page * page;
         if (c.memoryPath.empty()) {
@@ -463,30 +421,26 @@ public:
         ino_ = st.st_ino;
         if (!c.logPath.empty()) {
             log_.reset(realOpen()(c.logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-            if (log_.get() < 0)
-                fatal("cannot open the log " + c.logPath + ": " + strerror(errno));
+            if (log_.get() < 0) fatal("cannot open the log " + c.logPath + ": " + strerror(errno));
         }
         initScreen();
     }
 
     // Returns a descriptor or -errno.
-    int open(const Node &node, int flags)
-    {
+    int open(const Node& node, int flags) {
         std::lock_guard<std::mutex> lock(mutex_);
         int result = node.error ? -node.error : openMemory(flags);
         log("open path=%s %s", node.path.c_str(), outcome(result).c_str());
         return result;
     }
 
-    bool owns(int fd) const
-    {
+    bool owns(int fd) const {
         struct stat st;
         return fstat(fd, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
     }
 
     // Returns 0, -errno, or 1 for a request this device does not serve.
-    int ioctl(unsigned long request, void *arg)
-    {
+    int ioctl(unsigned long request, void* arg) {
         std::lock_guard<std::mutex> lock(mutex_);
         switch (request) {
         case FBIOGET_FSCREENINFO:
@@ -501,14 +455,13 @@ public:
     }
 
     // Returns 0 when the mapping may go ahead, or -errno.
-    int checkMap(size_t length, off_t offset)
-    {
+    int checkMap(size_t length, off_t offset) {
         std::lock_guard<std::mutex> lock(mutex_);
         int result = injected(Call::Mmap);
         size_t page = size_t(sysconf(_SC_PAGESIZE));
         size_t limit = (size_t(fix_.smem_len) + page - 1) / page * page;
-        if (!result && (offset < 0 || size_t(offset) % page || size_t(offset) >= limit ||
-                        length > limit - size_t(offset)))
+        if (!result &&
+            (offset < 0 || size_t(offset) % page || size_t(offset) >= limit || length > limit - size_t(offset)))
             result = -EINVAL;
         log("mmap length=%zu offset=%lld smem_len=%u %s", length, (long long)offset, fix_.smem_len,
             outcome(result).c_str());
@@ -516,9 +469,8 @@ public:
     }
 
 private:
-    void initScreen()
-    {
-        const Config &c = config_;
+    void initScreen() {
+        const Config& c = config_;
         std::memset(&fix_, 0, sizeof(fix_));
         std::memcpy(fix_.id, c.id.data(), std::min(c.id.size(), sizeof(fix_.id)));
         fix_.smem_len = c.smemLen;
@@ -550,9 +502,8 @@ private:
     }
 
     // The channel layout the driver gives the record's depth.
-    void setLayout(fb_var_screeninfo &v) const
-    {
-        const Layout &l = config_.layouts.at(v.bits_per_pixel);
+    void setLayout(fb_var_screeninfo& v) const {
+        const Layout& l = config_.layouts.at(v.bits_per_pixel);
         v.red = l.red;
         v.green = l.green;
         v.blue = l.blue;
@@ -561,52 +512,41 @@ private:
 
     // The fixed record's line_length: the settings and check() keep it in
     // 32 bits.
-    static uint32_t lineLengthField(uint64_t xresVirtual, uint32_t bpp)
-    {
+    static uint32_t lineLengthField(uint64_t xresVirtual, uint32_t bpp) {
         return uint32_t(lineLength(xresVirtual, bpp));
     }
 
-    int openMemory(int flags)
-    {
+    int openMemory(int flags) {
         int fd = realOpen()(memoryPath_.c_str(), flags & (O_ACCMODE | O_CLOEXEC | O_NONBLOCK));
         return fd < 0 ? -errno : fd;
     }
 
-    int getFix(void *arg)
-    {
+    int getFix(void* arg) {
         int result = injected(Call::GetFix);
-        if (!result && !arg)
-            result = -EFAULT;
-        if (!result)
-            std::memcpy(arg, &fix_, sizeof(fix_));
+        if (!result && !arg) result = -EFAULT;
+        if (!result) std::memcpy(arg, &fix_, sizeof(fix_));
         log("get_fix request=0x%x smem_len=%u %s", unsigned(FBIOGET_FSCREENINFO), fix_.smem_len,
             outcome(result).c_str());
         return result;
     }
 
-    int getVar(void *arg)
-    {
+    int getVar(void* arg) {
         int result = injected(Call::GetVar);
-        if (!result && !arg)
-            result = -EFAULT;
-        if (!result)
-            std::memcpy(arg, &var_, sizeof(var_));
+        if (!result && !arg) result = -EFAULT;
+        if (!result) std::memcpy(arg, &var_, sizeof(var_));
         log("get_var request=0x%x xres=%u yres=%u xres_virtual=%u yres_virtual=%u bpp=%u yoffset=%u %s",
             unsigned(FBIOGET_VSCREENINFO), var_.xres, var_.yres, var_.xres_virtual, var_.yres_virtual,
             var_.bits_per_pixel, var_.yoffset, outcome(result).c_str());
         return result;
     }
 
-    int putVar(void *arg)
-    {
-        if (!arg)
-            return -EFAULT;
+    int putVar(void* arg) {
+        if (!arg) return -EFAULT;
         fb_var_screeninfo v;
         std::memcpy(&v, arg, sizeof(v));
         fb_var_screeninfo asked = v;
         int result = injected(Call::PutVar);
-        if (!result)
-            result = check(v);
+        if (!result) result = check(v);
         if (!result) {
             if ((v.activate & FB_ACTIVATE_MASK) != FB_ACTIVATE_TEST) {
                 var_ = v;
@@ -615,8 +555,7 @@ private:
             }
             // Like the kernel, hand back the mode as the driver took it.
             std::memcpy(arg, &v, sizeof(v));
-            if (v.activate & FB_ACTIVATE_VBL)
-                waitForVblank();
+            if (v.activate & FB_ACTIVATE_VBL) waitForVblank();
         }
         log("put_var request=0x%x activate=%u xoffset=%u yoffset=%u bpp=%u geometry=%ux%u,%ux%u "
             "timings=%u,%u,%u,%u,%u words=0x%08x,0x%08x,0x%08x smem_len=%u %s",
@@ -632,11 +571,9 @@ private:
     // size raised to hold the visible size and grown to hold the offsets; the
     // visible size, timings and everything else as sent. A depth the device
     // cannot do is EINVAL, a screen its memory cannot hold ENOMEM.
-    int check(fb_var_screeninfo &v) const
-    {
+    int check(fb_var_screeninfo& v) const {
         auto depth = std::lower_bound(config_.depths.begin(), config_.depths.end(), v.bits_per_pixel);
-        if (depth == config_.depths.end() || v.bits_per_pixel == 0)
-            return -EINVAL;
+        if (depth == config_.depths.end() || v.bits_per_pixel == 0) return -EINVAL;
         v.bits_per_pixel = *depth;
         setLayout(v);
         uint64_t xresVirtual = std::max({uint64_t(v.xres_virtual), uint64_t(v.xres), uint64_t(v.xoffset) + v.xres});
@@ -651,39 +588,32 @@ private:
         return 0;
     }
 
-    void waitForVblank() const
-    {
-        if (config_.vblankHz <= 0)
-            return;
+    void waitForVblank() const {
+        if (config_.vblankHz <= 0) return;
         double period = 1e9 / config_.vblankHz;
         int64_t now = monotonicNs();
         double next = std::floor(double(now - origin_) / period) + 1;
         int64_t blank = origin_ + int64_t(std::llround(next * period));
-        if (blank <= now) // rounding put it at or before now
+        if (blank <= now)  // rounding put it at or before now
             blank = origin_ + int64_t(std::llround((next + 1) * period));
         timespec until{time_t(blank / 1000000000), long(blank % 1000000000)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
         }
     }
 
-    int injected(Call call)
-    {
+    int injected(Call call) {
         unsigned count = ++calls_[int(call)];
-        for (const Failure &f : config_.failures)
-            if (f.call == call && (f.nth == 0 || f.nth == count))
-                return -f.error;
+        for (const Failure& f : config_.failures)
+            if (f.call == call && (f.nth == 0 || f.nth == count)) return -f.error;
         return 0;
     }
 
-    static std::string outcome(int result)
-    {
+    static std::string outcome(int result) {
         return result < 0 ? "errno=" + std::to_string(-result) : "result=" + std::to_string(result);
     }
 
-    __attribute__((format(printf, 2, 3))) void log(const char *format, ...) const
-    {
-        if (log_.get() < 0)
-            return;
+    __attribute__((format(printf, 2, 3))) void log(const char* format, ...) const {
+        if (log_.get() < 0) return;
         char line[512];
         va_list args;
         va_start(args, format);
@@ -695,7 +625,7 @@ private:
         (void)ignored;
     }
 
-    const Config &config_;
+    const Config& config_;
     const int64_t origin_;
     // The memory a mode must fit in: the larger of the two lengths the
     // device reports (vfb's videomemorysize, which is also its smem_len).
@@ -711,18 +641,16 @@ private:
     unsigned calls_[4] = {};
 };
 
-std::atomic<Device *> g_device{nullptr};
+std::atomic<Device*> g_device{nullptr};
 
-Device &device()
-{
+Device& device() {
     static Device d(config());
     g_device.store(&d);
     return d;
 }
 
-Device *deviceOf(int fd)
-{
-    Device *d = g_device.load();
+Device* deviceOf(int fd) {
+    Device* d = g_device.load();
     return d && fd >= 0 && d->owns(fd) ? d : nullptr;
 }
 
@@ -730,57 +658,51 @@ bool takesMode(int flags) { return (flags & O_CREAT) || (flags & O_TMPFILE) == O
 
 // Serves an open of a device path: the descriptor or -1 with errno set.
 // Returns nothing for any other path.
-std::optional<int> serveOpen(const char *path, int flags)
-{
-    const Node *node = servedNode(path);
-    if (!node)
-        return std::nullopt;
+std::optional<int> serveOpen(const char* path, int flags) {
+    const Node* node = servedNode(path);
+    if (!node) return std::nullopt;
     int saved = errno;
     int fd = device().open(*node, flags);
     errno = fd < 0 ? -fd : saved;
     return fd < 0 ? -1 : fd;
 }
 
-} // namespace
+}  // namespace
 
 // ---- interposed libc entry points -----------------------------------------
 
 // open's third argument is there only when the flags create a file.
-#define FBEMU_MODE_ARGUMENT(flags)                                                         \
-    mode_t mode = 0;                                                                       \
-    if (takesMode(flags)) {                                                                \
-        va_list args;                                                                      \
-        va_start(args, flags);                                                             \
-        mode = va_arg(args, mode_t);                                                       \
-        va_end(args);                                                                      \
+#define FBEMU_MODE_ARGUMENT(flags)   \
+    mode_t mode = 0;                 \
+    if (takesMode(flags)) {          \
+        va_list args;                \
+        va_start(args, flags);       \
+        mode = va_arg(args, mode_t); \
+        va_end(args);                \
     }
 
-extern "C" int open(const char *path, int flags, ...)
-{
+extern "C" int open(const char* path, int flags, ...) {
     FBEMU_MODE_ARGUMENT(flags)
     static OpenFn next = nextSymbol<OpenFn>("open");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(path, flags, mode);
 }
 
-extern "C" int open64(const char *path, int flags, ...)
-{
+extern "C" int open64(const char* path, int flags, ...) {
     FBEMU_MODE_ARGUMENT(flags)
     static OpenFn next = nextSymbol<OpenFn>("open64");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(path, flags, mode);
 }
 
-extern "C" int openat(int dirfd, const char *path, int flags, ...)
-{
+extern "C" int openat(int dirfd, const char* path, int flags, ...) {
     FBEMU_MODE_ARGUMENT(flags)
     static OpenatFn next = nextSymbol<OpenatFn>("openat");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(dirfd, path, flags, mode);
 }
 
-extern "C" int openat64(int dirfd, const char *path, int flags, ...)
-{
+extern "C" int openat64(int dirfd, const char* path, int flags, ...) {
     FBEMU_MODE_ARGUMENT(flags)
     static OpenatFn next = nextSymbol<OpenatFn>("openat64");
     std::optional<int> fd = serveOpen(path, flags);
@@ -788,41 +710,36 @@ extern "C" int openat64(int dirfd, const char *path, int flags, ...)
 }
 
 // The checked variants that _FORTIFY_SOURCE builds call.
-extern "C" int __open_2(const char *path, int flags)
-{
+extern "C" int __open_2(const char* path, int flags) {
     static FortifiedOpenFn next = nextSymbol<FortifiedOpenFn>("__open_2");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(path, flags);
 }
 
-extern "C" int __open64_2(const char *path, int flags)
-{
+extern "C" int __open64_2(const char* path, int flags) {
     static FortifiedOpenFn next = nextSymbol<FortifiedOpenFn>("__open64_2");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(path, flags);
 }
 
-extern "C" int __openat_2(int dirfd, const char *path, int flags)
-{
+extern "C" int __openat_2(int dirfd, const char* path, int flags) {
     static FortifiedOpenatFn next = nextSymbol<FortifiedOpenatFn>("__openat_2");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(dirfd, path, flags);
 }
 
-extern "C" int __openat64_2(int dirfd, const char *path, int flags)
-{
+extern "C" int __openat64_2(int dirfd, const char* path, int flags) {
     static FortifiedOpenatFn next = nextSymbol<FortifiedOpenatFn>("__openat64_2");
     std::optional<int> fd = serveOpen(path, flags);
     return fd ? *fd : next(dirfd, path, flags);
 }
 
-extern "C" int ioctl(int fd, unsigned long request, ...)
-{
+extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_list args;
     va_start(args, request);
-    void *arg = va_arg(args, void *);
+    void* arg = va_arg(args, void*);
     va_end(args);
-    if (Device *d = deviceOf(fd)) {
+    if (Device* d = deviceOf(fd)) {
         int saved = errno;
         int result = d->ioctl(request, arg);
         if (result <= 0) {
@@ -835,9 +752,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
 }
 
 namespace {
-void *serveMmap(MmapFn next, void *addr, size_t length, int prot, int flags, int fd, off_t offset)
-{
-    if (Device *d = deviceOf(fd)) {
+void* serveMmap(MmapFn next, void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    if (Device* d = deviceOf(fd)) {
         if (int result = d->checkMap(length, offset)) {
             errno = -result;
             return MAP_FAILED;
@@ -845,16 +761,14 @@ void *serveMmap(MmapFn next, void *addr, size_t length, int prot, int flags, int
     }
     return next(addr, length, prot, flags, fd, offset);
 }
-} // namespace
+}  // namespace
 
-extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
-{
+extern "C" void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
     static MmapFn next = nextSymbol<MmapFn>("mmap");
     return serveMmap(next, addr, length, prot, flags, fd, offset);
 }
 
-extern "C" void *mmap64(void *addr, size_t length, int prot, int flags, int fd, off64_t offset)
-{
+extern "C" void* mmap64(void* addr, size_t length, int prot, int flags, int fd, off64_t offset) {
     static MmapFn next = nextSymbol<MmapFn>("mmap64");
     return serveMmap(next, addr, length, prot, flags, fd, offset);
 }

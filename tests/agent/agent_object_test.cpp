@@ -10,37 +10,28 @@ namespace {
 
 const char device[] = "/org/tavik/hci0/dev_00_11_22_33_44_55";
 
-std::string steps(std::initializer_list<std::string> list)
-{
+std::string steps(std::initializer_list<std::string> list) {
     std::string script;
-    for (const std::string &step : list)
-        script += step + ";";
+    for (const std::string& step : list) script += step + ";";
     return script;
 }
 
-std::vector<std::string> answers(const AgentRun &run)
-{
-    return linesWith(run.sim, "answer ");
-}
+std::vector<std::string> answers(const AgentRun& run) { return linesWith(run.sim, "answer "); }
 
 struct PasskeyCase {
-    const char *operand;
-    const char *passkey; // the RequestPasskey answer, as the daemon logs it
+    const char* operand;
+    const char* passkey;  // the RequestPasskey answer, as the daemon logs it
 };
 
-void PrintTo(const PasskeyCase &c, std::ostream *out)
-{
-    *out << '"' << c.operand << "\" -> " << c.passkey;
-}
+void PrintTo(const PasskeyCase& c, std::ostream* out) { *out << '"' << c.operand << "\" -> " << c.passkey; }
 
 class PasskeyConversion : public ::testing::TestWithParam<PasskeyCase> {};
 
-TEST_P(PasskeyConversion, PinIsTheOperandAndPasskeyItsNumber)
-{
-    const PasskeyCase &c = GetParam();
+TEST_P(PasskeyConversion, PinIsTheOperandAndPasskeyItsNumber) {
+    const PasskeyCase& c = GetParam();
     std::string dev = device;
     AgentRun run = runAgent({"--on-register", steps({"pin " + dev, "passkey " + dev, "passkey " + dev, "release"})},
-                       {"--", c.operand});
+                            {"--", c.operand});
     EXPECT_EQ(run.exit, exitedWith(0));
     std::string pin = std::string("answer RequestPinCode return s:\"") + c.operand + "\"";
     std::string passkey = std::string("answer RequestPasskey return u:") + c.passkey;
@@ -55,36 +46,34 @@ INSTANTIATE_TEST_SUITE_P(Operands, PasskeyConversion,
                                            PasskeyCase{"123456789012345678901234567890", "4294967295"},
                                            PasskeyCase{"-1", "4294967295"}, PasskeyCase{"-4294967295", "1"},
                                            PasskeyCase{"-4294967296", "4294967295"}, PasskeyCase{" +42", "42"}),
-                         [](const auto &info) { return "case" + std::to_string(info.index); });
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
 
-TEST(Requests, EachAnswerHasItsLine)
-{
+TEST(Requests, EachAnswerHasItsLine) {
     std::string dev = device;
-    AgentRun run = runAgent({"--on-register", steps({"pin " + dev, "passkey " + dev, "authorize " + dev + " 0000110a",
-                                                "cancel", "release"})},
-                       {"0042"});
+    AgentRun run =
+        runAgent({"--on-register",
+                  steps({"pin " + dev, "passkey " + dev, "authorize " + dev + " 0000110a", "cancel", "release"})},
+                 {"0042"});
     EXPECT_EQ(run.exit, exitedWith(0));
-    EXPECT_EQ(answers(run), (std::vector<std::string>{
-                                "answer RequestPinCode return s:\"0042\"", "answer RequestPasskey return u:42",
-                                "answer Authorize return", "answer Cancel return", "answer Release return"}));
+    EXPECT_EQ(answers(run),
+              (std::vector<std::string>{"answer RequestPinCode return s:\"0042\"", "answer RequestPasskey return u:42",
+                                        "answer Authorize return", "answer Cancel return", "answer Release return"}));
     EXPECT_EQ(run.out, "Pincode request for device " + dev + "\nPasskey request for device " + dev +
                            "\nAuthorizing request for " + dev + "\nRequest canceled\n");
     EXPECT_EQ(run.err, "Agent has been released\n");
 }
 
-TEST(Requests, RejectModeRefusesRequestsButAnswersCancelAndRelease)
-{
+TEST(Requests, RejectModeRefusesRequestsButAnswersCancelAndRelease) {
     std::string dev = device;
-    for (const char *reject : {"-r", "--reject"}) {
-        AgentRun run = runAgent({"--on-register", steps({"pin " + dev, "passkey " + dev, "authorize " + dev + " x",
-                                                    "cancel", "release"})},
-                           {reject, "1234"});
+    for (const char* reject : {"-r", "--reject"}) {
+        AgentRun run = runAgent(
+            {"--on-register", steps({"pin " + dev, "passkey " + dev, "authorize " + dev + " x", "cancel", "release"})},
+            {reject, "1234"});
         EXPECT_EQ(run.exit, exitedWith(0));
         const std::string rejected = " error org.tavik.Error.Rejected \"\"";
-        EXPECT_EQ(answers(run), (std::vector<std::string>{"answer RequestPinCode" + rejected,
-                                                          "answer RequestPasskey" + rejected,
-                                                          "answer Authorize" + rejected, "answer Cancel return",
-                                                          "answer Release return"}));
+        EXPECT_EQ(answers(run), (std::vector<std::string>{
+                                    "answer RequestPinCode" + rejected, "answer RequestPasskey" + rejected,
+                                    "answer Authorize" + rejected, "answer Cancel return", "answer Release return"}));
         EXPECT_EQ(run.out, "Request canceled\n");
         EXPECT_EQ(run.err, "Agent has been released\n");
     }
@@ -92,8 +81,7 @@ TEST(Requests, RejectModeRefusesRequestsButAnswersCancelAndRelease)
 
 // Calls that do not fit get libdbus's standard reply, the handler's message
 // and nothing else; the agent goes on serving.
-TEST(BadInput, CallsThatDoNotFitAreLeftToLibdbus)
-{
+TEST(BadInput, CallsThatDoNotFitAreLeftToLibdbus) {
     struct Case {
         std::string step;
         std::string message;
@@ -112,7 +100,7 @@ TEST(BadInput, CallsThatDoNotFitAreLeftToLibdbus)
     };
     std::string script;
     std::string expectedErr;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         script += c.step + "; ";
         expectedErr += c.message;
     }
@@ -129,4 +117,4 @@ TEST(BadInput, CallsThatDoNotFitAreLeftToLibdbus)
     EXPECT_EQ(run.err, expectedErr + "Agent has been released\n");
 }
 
-} // namespace
+}  // namespace

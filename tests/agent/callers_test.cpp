@@ -23,8 +23,7 @@ struct Registered {
     std::string agentName;
     std::string daemonName;
 
-    Registered()
-    {
+    Registered() {
         bed.startSim({"--on-register", "ping"});
         agent = bed.startAgent({"-p", "/test/agent", "0042"});
         EXPECT_TRUE(bed.sim().waitForOutput("answer Ping return", 60s)) << bed.sim().out() << agent->err();
@@ -32,14 +31,12 @@ struct Registered {
         daemonName = linesWith(bed.sim().out(), "ready ").at(0).substr(6);
     }
 
-    std::string call(BusClient &client, const std::string &member, const std::vector<std::string> &args = {})
-    {
+    std::string call(BusClient& client, const std::string& member, const std::vector<std::string>& args = {}) {
         return client.call(agentName, "/test/agent", "org.tavik.Agent", member, args);
     }
 };
 
-TEST(Strangers, AreRefusedSilentlyAndCannotEndTheAgent)
-{
+TEST(Strangers, AreRefusedSilentlyAndCannotEndTheAgent) {
     Registered run;
     BusClient stranger(run.bed.busAddress());
     const std::vector<std::pair<std::string, std::vector<std::string>>> calls = {
@@ -48,15 +45,14 @@ TEST(Strangers, AreRefusedSilentlyAndCannotEndTheAgent)
         {"Authorize", {device, "s:0000110a-0000-1000-8000-00805f9b34fb"}},
         {"Cancel", {}},
         {"Release", {}},
-        {"RequestPinCode", {"s:not a path"}}, // would make the agent complain
+        {"RequestPinCode", {"s:not a path"}},  // would make the agent complain
         {"ConfirmPasskey", {device}},
     };
-    for (const auto &[member, args] : calls)
-        EXPECT_EQ(run.call(stranger, member, args), rejected) << member;
+    for (const auto& [member, args] : calls) EXPECT_EQ(run.call(stranger, member, args), rejected) << member;
 
     // Signals in the bus's name: the daemon gone, the name handed to the
     // stranger, and one the agent could not read.
-    for (const std::string &newOwner : {std::string(), stranger.uniqueName()})
+    for (const std::string& newOwner : {std::string(), stranger.uniqueName()})
         stranger.signalTo(run.agentName, "NameOwnerChanged", {"s:org.tavik", "s:" + run.daemonName, "s:" + newOwner});
     stranger.signalTo(run.agentName, "NameOwnerChanged", {"s:org.tavik"});
     // Answered after the signals were dispatched: they reached the agent.
@@ -73,8 +69,7 @@ TEST(Strangers, AreRefusedSilentlyAndCannotEndTheAgent)
     EXPECT_EQ(linesWith(run.bed.sim().out(), "call ").size(), 3u) << "DefaultAdapter, RegisterAgent, UnregisterAgent";
 }
 
-TEST(Owners, TheAgentServesWhoeverOwnsTheNameAtTheTimeOfTheCall)
-{
+TEST(Owners, TheAgentServesWhoeverOwnsTheNameAtTheTimeOfTheCall) {
     Registered run;
     BusClient first(run.bed.busAddress());
     BusClient second(run.bed.busAddress());
@@ -91,12 +86,12 @@ TEST(Owners, TheAgentServesWhoeverOwnsTheNameAtTheTimeOfTheCall)
     EXPECT_EQ(run.call(second, "Release"), "return");
 
     EXPECT_EQ(run.agent->wait(20s), exitedWith(0));
-    EXPECT_EQ(run.agent->out(), "Pincode request for device " + deviceLine + "Passkey request for device " + deviceLine);
+    EXPECT_EQ(run.agent->out(),
+              "Pincode request for device " + deviceLine + "Passkey request for device " + deviceLine);
     EXPECT_EQ(run.agent->err(), "Agent has been released\n");
 }
 
-TEST(Owners, TheDaemonItselfCannotSpeakForTheBus)
-{
+TEST(Owners, TheDaemonItselfCannotSpeakForTheBus) {
     AgentRun run = runAgent({"--on-register",
                              "ping; signal org.freedesktop.DBus NameOwnerChanged s:org.tavik s::1.0 s:; "
                              "signal org.freedesktop.DBus NameOwnerChanged u:1 s: s:; ping; release"},
@@ -106,4 +101,4 @@ TEST(Owners, TheDaemonItselfCannotSpeakForTheBus)
     EXPECT_EQ(run.err, "Agent has been released\n");
 }
 
-} // namespace
+}  // namespace

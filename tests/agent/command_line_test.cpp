@@ -7,35 +7,33 @@ using namespace testbed;
 
 namespace {
 
-const char usage[] = "Bluetooth agent ver 4.47\n\n"
-                     "Usage:\n"
-                     "\tagent [--adapter adapter-path] [--path agent-path] <passkey> [<device>]\n"
-                     "\n";
+const char usage[] =
+    "Bluetooth agent ver 4.47\n\n"
+    "Usage:\n"
+    "\tagent [--adapter adapter-path] [--path agent-path] <passkey> [<device>]\n"
+    "\n";
 
 // A registering run that the daemon releases at once.
-AgentRun registerAndRelease(const std::vector<std::string> &agentArgs)
-{
+AgentRun registerAndRelease(const std::vector<std::string>& agentArgs) {
     return runAgent({"--on-register", "ping; release"}, agentArgs);
 }
 
-TEST(Usage, NoArgumentsPrintsUsageAndFails)
-{
+TEST(Usage, NoArgumentsPrintsUsageAndFails) {
     AgentRun run = runAgentWithoutBus({});
     EXPECT_EQ(run.exit, exitedWith(1));
     EXPECT_EQ(run.out, usage);
     EXPECT_EQ(run.err, "");
 }
 
-TEST(Usage, OptionsWithoutPasskeyPrintUsageAndFail)
-{
+TEST(Usage, OptionsWithoutPasskeyPrintUsageAndFail) {
     AgentRun run = runAgentWithoutBus({"-r", "-a", "hci0"});
     EXPECT_EQ(run.exit, exitedWith(1));
     EXPECT_EQ(run.out, usage);
 }
 
-TEST(Usage, HelpSucceedsWithoutTouchingTheBus)
-{
-    for (auto args : std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"-h", "1234"}, {"-r", "--help", "1234", "dev"}}) {
+TEST(Usage, HelpSucceedsWithoutTouchingTheBus) {
+    for (auto args :
+         std::vector<std::vector<std::string>>{{"-h"}, {"--help"}, {"-h", "1234"}, {"-r", "--help", "1234", "dev"}}) {
         AgentRun run = runAgentWithoutBus(args);
         EXPECT_EQ(run.exit, exitedWith(0)) << args[0];
         EXPECT_EQ(run.out, usage);
@@ -43,8 +41,7 @@ TEST(Usage, HelpSucceedsWithoutTouchingTheBus)
     }
 }
 
-TEST(Usage, OptionsActInTheOrderTheyStand)
-{
+TEST(Usage, OptionsActInTheOrderTheyStand) {
     AgentRun badPathFirst = runAgentWithoutBus({"-p", "test/agent", "-h"});
     EXPECT_EQ(badPathFirst.exit, exitedWith(1));
     EXPECT_EQ(badPathFirst.err, "Invalid path\n");
@@ -55,8 +52,7 @@ TEST(Usage, OptionsActInTheOrderTheyStand)
     EXPECT_EQ(helpFirst.out, usage);
 }
 
-TEST(Usage, UnknownOptionsAndMissingArgumentsFailWithoutUsage)
-{
+TEST(Usage, UnknownOptionsAndMissingArgumentsFailWithoutUsage) {
     for (auto args : std::vector<std::vector<std::string>>{
              {"--capabilities", "KeyboardOnly", "1234"}, {"-x", "1234"}, {"1234", "-a"}, {"-a"}, {"--path"}}) {
         AgentRun run = runAgentWithoutBus(args);
@@ -72,17 +68,15 @@ TEST(Usage, UnknownOptionsAndMissingArgumentsFailWithoutUsage)
     }
 }
 
-TEST(Usage, PathMustBeAnObjectPath)
-{
-    for (const char *path : {"test/agent", "", "/trailing/", "/double//slash", "/bad-char"}) {
+TEST(Usage, PathMustBeAnObjectPath) {
+    for (const char* path : {"test/agent", "", "/trailing/", "/double//slash", "/bad-char"}) {
         AgentRun run = runAgentWithoutBus({"-p", path, "1234"});
         EXPECT_EQ(run.exit, exitedWith(1)) << path;
         EXPECT_EQ(run.err, "Invalid path\n") << path;
     }
 }
 
-TEST(Usage, TextThatIsNotUtf8IsRefused)
-{
+TEST(Usage, TextThatIsNotUtf8IsRefused) {
     for (auto args : std::vector<std::vector<std::string>>{
              {"12\xff"}, {"1234", "dev\xfe"}, {"-a", "hci\xff", "1234"}, {"-c", "\xc3", "1234"}}) {
         AgentRun run = runAgentWithoutBus(args);
@@ -91,16 +85,14 @@ TEST(Usage, TextThatIsNotUtf8IsRefused)
     }
 }
 
-TEST(Usage, NoSystemBus)
-{
+TEST(Usage, NoSystemBus) {
     AgentRun run = runAgentWithoutBus({"1234"});
     EXPECT_EQ(run.exit, exitedWith(1));
     EXPECT_EQ(run.err, "Can't get on system bus");
     EXPECT_EQ(run.out, "");
 }
 
-TEST(AgentPath, DefaultsToOneNamedAfterTheProcessId)
-{
+TEST(AgentPath, DefaultsToOneNamedAfterTheProcessId) {
     AgentRun run = registerAndRelease({"1234"});
     EXPECT_EQ(run.exit, exitedWith(0));
     std::string path = "/org/tavik/agent_" + std::to_string(run.pid);
@@ -109,23 +101,20 @@ TEST(AgentPath, DefaultsToOneNamedAfterTheProcessId)
     EXPECT_EQ(linesWith(run.sim, "answer Ping").at(0), "answer Ping return");
 }
 
-TEST(AgentPath, PathOptionServesTheAgentThere)
-{
+TEST(AgentPath, PathOptionServesTheAgentThere) {
     AgentRun run = runAgent({"--on-register", "pin /org/tavik/hci0/dev_1; release"}, {"-p", "/test/agent", "1234"});
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_TRUE(linesWith(run.sim, "call RegisterAgent").at(0).ends_with(" o:\"/test/agent\" s:\"DisplayYesNo\""));
     EXPECT_EQ(linesWith(run.sim, "answer RequestPinCode").at(0), "answer RequestPinCode return s:\"1234\"");
 }
 
-TEST(AgentPath, LaterPathOptionWins)
-{
+TEST(AgentPath, LaterPathOptionWins) {
     AgentRun run = registerAndRelease({"-p", "/first", "--path", "/second", "1234"});
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_NE(linesWith(run.sim, "call RegisterAgent").at(0).find(" o:\"/second\" "), std::string::npos);
 }
 
-TEST(Options, CapabilityIsSpelledCapabilites)
-{
+TEST(Options, CapabilityIsSpelledCapabilites) {
     AgentRun run = registerAndRelease({"--capabilites", "KeyboardOnly", "1234"});
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_NE(linesWith(run.sim, "call RegisterAgent").at(0).find(" s:\"KeyboardOnly\""), std::string::npos);
@@ -134,8 +123,7 @@ TEST(Options, CapabilityIsSpelledCapabilites)
     EXPECT_NE(linesWith(shortForm.sim, "call RegisterAgent").at(0).find(" s:\"NoInputNoOutput\""), std::string::npos);
 }
 
-TEST(Options, OptionAfterThePasskeyIsTheDevice)
-{
+TEST(Options, OptionAfterThePasskeyIsTheDevice) {
     AgentRun run = runAgent({"--on-pair", "pin /org/tavik/hci0/dev_r; release"}, {"1234", "-r"});
     EXPECT_EQ(run.exit, exitedWith(0));
     auto pair = linesWith(run.sim, "call CreatePairedDevice");
@@ -146,8 +134,7 @@ TEST(Options, OptionAfterThePasskeyIsTheDevice)
     EXPECT_EQ(linesWith(run.sim, "answer RequestPinCode").at(0), "answer RequestPinCode return s:\"1234\"");
 }
 
-TEST(Options, ThirdOperandIsIgnored)
-{
+TEST(Options, ThirdOperandIsIgnored) {
     AgentRun run = runAgent({"--on-pair", "release"}, {"1234", "00:11:22:33:44:55", "extra"});
     EXPECT_EQ(run.exit, exitedWith(0));
     auto pair = linesWith(run.sim, "call CreatePairedDevice");
@@ -156,4 +143,4 @@ TEST(Options, ThirdOperandIsIgnored)
     EXPECT_EQ(pair[0].find("extra"), std::string::npos);
 }
 
-} // namespace
+}  // namespace

@@ -14,9 +14,8 @@ namespace {
 // The agent installs its handler just before its loop, after the daemon has
 // seen its calls; an answered Ping shows the loop is running, so that the
 // signal cannot come first on a slow machine.
-AgentRun interruptAfter(const std::vector<std::string> &simOptions, const std::vector<std::string> &agentArgs,
-                   const std::string &simText)
-{
+AgentRun interruptAfter(const std::vector<std::string>& simOptions, const std::vector<std::string>& agentArgs,
+                        const std::string& simText) {
     Testbed bed;
     bed.startSim(simOptions);
     auto agent = bed.startAgent(agentArgs);
@@ -33,8 +32,7 @@ AgentRun interruptAfter(const std::vector<std::string> &simOptions, const std::v
     return run;
 }
 
-TEST(AdapterLookup, NamedAdapterIsFound)
-{
+TEST(AdapterLookup, NamedAdapterIsFound) {
     AgentRun run = runAgent({"--on-register", "release"}, {"-a", "hci1", "1234"});
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(linesWith(run.sim, "call FindAdapter").size(), 1u);
@@ -43,23 +41,20 @@ TEST(AdapterLookup, NamedAdapterIsFound)
     EXPECT_EQ(linesWith(run.sim, "call RegisterAgent").at(0).find("call RegisterAgent /org/tavik/hci1 "), 0u);
 }
 
-TEST(AdapterLookup, UnknownAdapterReportsTheDaemonsMessage)
-{
+TEST(AdapterLookup, UnknownAdapterReportsTheDaemonsMessage) {
     AgentRun run = runAgent({}, {"--adapter", "hci9", "1234"});
     EXPECT_EQ(run.exit, exitedWith(1));
     EXPECT_EQ(run.err, "Can't find adapter hci9\nNo such adapter: hci9\n");
     EXPECT_TRUE(linesWith(run.sim, "RegisterAgent").empty());
 }
 
-TEST(AdapterLookup, NoDefaultAdapter)
-{
+TEST(AdapterLookup, NoDefaultAdapter) {
     AgentRun run = runAgent({"--no-default-adapter"}, {"1234"});
     EXPECT_EQ(run.exit, exitedWith(1));
     EXPECT_EQ(run.err, "Can't get default adapter\nNo adapter available\n");
 }
 
-TEST(AdapterLookup, NoDaemonOnTheBus)
-{
+TEST(AdapterLookup, NoDaemonOnTheBus) {
     Testbed bed;
     auto agent = bed.startAgent({"1234"});
     EXPECT_EQ(agent->wait(20s), exitedWith(1));
@@ -71,8 +66,7 @@ TEST(AdapterLookup, NoDaemonOnTheBus)
     EXPECT_TRUE(err.ends_with("\n"));
 }
 
-TEST(AdapterLookup, StringInsteadOfObjectPath)
-{
+TEST(AdapterLookup, StringInsteadOfObjectPath) {
     for (auto args : std::vector<std::vector<std::string>>{{"1234"}, {"-a", "hci0", "1234"}}) {
         AgentRun run = runAgent({"--string-reply"}, args);
         EXPECT_EQ(run.exit, exitedWith(1));
@@ -83,16 +77,14 @@ TEST(AdapterLookup, StringInsteadOfObjectPath)
     }
 }
 
-TEST(Registration, RegisterAgentErrorFailsTheRun)
-{
+TEST(Registration, RegisterAgentErrorFailsTheRun) {
     AgentRun run = runAgent({"--fail", "RegisterAgent=Adapter is busy"}, {"1234"});
     EXPECT_EQ(run.exit, exitedWith(1));
     EXPECT_EQ(run.err, "Can't register agent\nAdapter is busy\n");
     EXPECT_TRUE(linesWith(run.sim, "UnregisterAgent").empty());
 }
 
-TEST(Registration, InterruptUnregistersWithTheAgentPath)
-{
+TEST(Registration, InterruptUnregistersWithTheAgentPath) {
     AgentRun run = interruptAfter({"--on-register", "ping"}, {"-p", "/test/agent", "1234"}, "answer Ping");
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(run.err, "");
@@ -102,18 +94,16 @@ TEST(Registration, InterruptUnregistersWithTheAgentPath)
     EXPECT_TRUE(unregister[0].ends_with(" o:\"/test/agent\""));
 }
 
-TEST(Registration, UnregisterErrorIsReportedButTheRunSucceeds)
-{
-    AgentRun run = interruptAfter({"--on-register", "ping", "--fail", "UnregisterAgent=Agent unknown"}, {"1234"},
-                             "answer Ping");
+TEST(Registration, UnregisterErrorIsReportedButTheRunSucceeds) {
+    AgentRun run =
+        interruptAfter({"--on-register", "ping", "--fail", "UnregisterAgent=Agent unknown"}, {"1234"}, "answer Ping");
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(run.err, "Can't unregister agent\nAgent unknown\n");
 }
 
-TEST(Pairing, CreatePairedDeviceNamesDeviceAgentAndCapability)
-{
+TEST(Pairing, CreatePairedDeviceNamesDeviceAgentAndCapability) {
     AgentRun run = interruptAfter({}, {"-p", "/pair/agent", "-c", "KeyboardOnly", "1234", "00:11:22:33:44:55"},
-                             "call CreatePairedDevice");
+                                  "call CreatePairedDevice");
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(run.err, "");
     auto pair = linesWith(run.sim, "call CreatePairedDevice");
@@ -124,19 +114,18 @@ TEST(Pairing, CreatePairedDeviceNamesDeviceAgentAndCapability)
     EXPECT_TRUE(linesWith(run.sim, "UnregisterAgent").empty());
 }
 
-TEST(Pairing, DaemonErrorIsNotReadAndTheAgentRunsOn)
-{
-    AgentRun run = interruptAfter({"--fail", "CreatePairedDevice=Pairing failed"}, {"1234", "dev"},
-                             "call CreatePairedDevice");
+TEST(Pairing, DaemonErrorIsNotReadAndTheAgentRunsOn) {
+    AgentRun run =
+        interruptAfter({"--fail", "CreatePairedDevice=Pairing failed"}, {"1234", "dev"}, "call CreatePairedDevice");
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(run.err, "");
 }
 
-TEST(Pairing, AgentObjectAnswersDuringThePairing)
-{
-    AgentRun run = runAgent({"--on-pair", "pin /org/tavik/hci0/dev_1; passkey /org/tavik/hci0/dev_1; "
-                                     "authorize /org/tavik/hci0/dev_1 0000111f; release"},
-                       {"-a", "hci1", "987654", "00:11:22:33:44:55"});
+TEST(Pairing, AgentObjectAnswersDuringThePairing) {
+    AgentRun run = runAgent({"--on-pair",
+                             "pin /org/tavik/hci0/dev_1; passkey /org/tavik/hci0/dev_1; "
+                             "authorize /org/tavik/hci0/dev_1 0000111f; release"},
+                            {"-a", "hci1", "987654", "00:11:22:33:44:55"});
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(linesWith(run.sim, "answer ").size(), 4u) << run.sim;
     EXPECT_EQ(linesWith(run.sim, "answer RequestPinCode").at(0), "answer RequestPinCode return s:\"987654\"");
@@ -147,4 +136,4 @@ TEST(Pairing, AgentObjectAnswersDuringThePairing)
     EXPECT_TRUE(linesWith(run.sim, "UnregisterAgent").empty());
 }
 
-} // namespace
+}  // namespace

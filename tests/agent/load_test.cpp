@@ -13,24 +13,20 @@ using namespace testbed;
 namespace {
 
 // The device paths of the agent's passkey lines, in the order written.
-std::vector<std::string> passkeyDevices(const std::string &out)
-{
+std::vector<std::string> passkeyDevices(const std::string& out) {
     std::vector<std::string> devices;
     const std::string prefix = "Passkey request for device ";
-    for (const std::string &line : linesWith(out, prefix))
-        devices.push_back(line.substr(prefix.size()));
+    for (const std::string& line : linesWith(out, prefix)) devices.push_back(line.substr(prefix.size()));
     return devices;
 }
 
-void expectBatch(const std::vector<std::string> &devices, size_t from, long count)
-{
+void expectBatch(const std::vector<std::string>& devices, size_t from, long count) {
     ASSERT_GE(devices.size(), from + count);
     for (long i = 0; i < count; ++i)
         ASSERT_EQ(devices[from + i], "/org/tavik/hci0/dev_" + std::to_string(i)) << "line " << from + i;
 }
 
-TEST(Load, TenThousandPasskeyRequestsAllAnsweredInOrder)
-{
+TEST(Load, TenThousandPasskeyRequestsAllAnsweredInOrder) {
     Testbed bed;
     bed.startSim({"--on-register", "passkeys 1000; sleep 400; passkeys 10000; sleep 400; release"});
     auto agent = bed.startAgent({"654321"});
@@ -66,12 +62,9 @@ TEST(Load, TenThousandPasskeyRequestsAllAnsweredInOrder)
 
 #ifndef VELMORA_SANITIZE
 // The agent under valgrind through every kind of request, good and bad.
-TEST(Load, NoLeaksOrMemoryErrorsUnderValgrind)
-{
-    if (access("/usr/bin/valgrind", X_OK) != 0)
-        GTEST_SKIP() << "valgrind is not installed";
-    if (testsupport::emulated())
-        GTEST_SKIP() << "the host's valgrind cannot run an emulated agent";
+TEST(Load, NoLeaksOrMemoryErrorsUnderValgrind) {
+    if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
+    if (testsupport::emulated()) GTEST_SKIP() << "the host's valgrind cannot run an emulated agent";
     Testbed bed;
     const std::string dev = "/org/tavik/hci0/dev_1";
     bed.startSim({"--timeout", "20000", "--on-register",
@@ -88,4 +81,4 @@ TEST(Load, NoLeaksOrMemoryErrorsUnderValgrind)
 }
 #endif
 
-} // namespace
+}  // namespace

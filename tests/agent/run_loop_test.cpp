@@ -17,31 +17,27 @@ struct Serving {
     Testbed bed;
     std::unique_ptr<Process> agent;
 
-    Serving(std::vector<std::string> simOptions, const std::vector<std::string> &agentArgs,
-            const char *scriptOption = "--on-register", const std::string &script = "")
-    {
+    Serving(std::vector<std::string> simOptions, const std::vector<std::string>& agentArgs,
+            const char* scriptOption = "--on-register", const std::string& script = "") {
         simOptions.insert(simOptions.end(), {scriptOption, "ping;" + script});
         bed.startSim(simOptions);
         agent = bed.startAgent(agentArgs);
         EXPECT_TRUE(bed.sim().waitForOutput("answer Ping return")) << bed.sim().out() << agent->err();
     }
 
-    Exit end()
-    {
+    Exit end() {
         auto exit = agent->wait(20s);
         EXPECT_TRUE(exit.has_value()) << "agent still running";
         return exit.value_or(killedBy(SIGKILL));
     }
 
-    std::string simLog()
-    {
+    std::string simLog() {
         bed.sim().stop();
         return bed.sim().out();
     }
 };
 
-TEST(Signals, InterruptInRegisteringModeUnregisters)
-{
+TEST(Signals, InterruptInRegisteringModeUnregisters) {
     for (int signal : {SIGINT, SIGTERM}) {
         Serving run({}, {"1234"});
         run.agent->signal(signal);
@@ -51,8 +47,7 @@ TEST(Signals, InterruptInRegisteringModeUnregisters)
     }
 }
 
-TEST(Signals, InterruptInPairingModeDoesNotUnregister)
-{
+TEST(Signals, InterruptInPairingModeDoesNotUnregister) {
     for (int signal : {SIGINT, SIGTERM}) {
         Serving run({}, {"1234", "00:11:22:33:44:55"}, "--on-pair");
         run.agent->signal(signal);
@@ -62,8 +57,7 @@ TEST(Signals, InterruptInPairingModeDoesNotUnregister)
     }
 }
 
-TEST(Release, EndsTheRunWithoutUnregistering)
-{
+TEST(Release, EndsTheRunWithoutUnregistering) {
     AgentRun run = runAgent({"--on-register", "release"}, {"1234"});
     EXPECT_EQ(run.exit, exitedWith(0));
     EXPECT_EQ(run.err, "Agent has been released\n");
@@ -71,20 +65,18 @@ TEST(Release, EndsTheRunWithoutUnregistering)
     EXPECT_TRUE(linesWith(run.sim, "UnregisterAgent").empty());
 }
 
-TEST(Release, AfterAnInterruptIsAnsweredSilently)
-{
+TEST(Release, AfterAnInterruptIsAnsweredSilently) {
     // SIGINT must land while the Release is being dispatched; the debugger
     // stops the agent there and delivers the signal.
-    if (testsupport::emulated())
-        GTEST_SKIP() << "the host's gdb cannot run an emulated agent";
+    if (testsupport::emulated()) GTEST_SKIP() << "the host's gdb cannot run an emulated agent";
     Testbed bed;
     bed.startSim({"--on-register", "release"});
     std::string out = bed.dir().file("agent.out");
     std::string err = bed.dir().file("agent.err");
     // LeakSanitizer cannot run under ptrace; the other runs check for leaks.
     auto gdb = bed.start({"/usr/bin/gdb", "-batch", "-nx", "-ex", "set environment ASAN_OPTIONS=detect_leaks=0", "-ex",
-                          "break agent_dispatch", "-ex",
-                          "run 1234 >" + out + " 2>" + err, "-ex", "delete", "-ex", "signal SIGINT", "--args", binPath("agent")},
+                          "break agent_dispatch", "-ex", "run 1234 >" + out + " 2>" + err, "-ex", "delete", "-ex",
+                          "signal SIGINT", "--args", binPath("agent")},
                          "gdb");
     EXPECT_EQ(gdb->wait(60s), exitedWith(0));
     EXPECT_NE(gdb->out().find("exited normally"), std::string::npos) << gdb->out() << gdb->err();
@@ -95,16 +87,14 @@ TEST(Release, AfterAnInterruptIsAnsweredSilently)
     EXPECT_TRUE(linesWith(log, "UnregisterAgent").empty()) << log;
 }
 
-TEST(DaemonWatch, DaemonLeavingTheBusEndsTheRun)
-{
+TEST(DaemonWatch, DaemonLeavingTheBusEndsTheRun) {
     Serving run({}, {"1234"}, "--on-register", "quit");
     EXPECT_EQ(run.end(), exitedWith(0));
     // No UnregisterAgent: it would have found no daemon and complained.
     EXPECT_EQ(run.agent->err(), "Agent has been terminated\n");
 }
 
-TEST(DaemonWatch, DaemonLeavingEndsAPairingToo)
-{
+TEST(DaemonWatch, DaemonLeavingEndsAPairingToo) {
     Serving run({}, {"1234", "dev"}, "--on-pair", "quit");
     EXPECT_EQ(run.end(), exitedWith(0));
     EXPECT_EQ(run.agent->err(), "Agent has been terminated\n");
@@ -114,14 +104,13 @@ TEST(DaemonWatch, DaemonLeavingEndsAPairingToo)
 // its name: the answer "no owner" is the only news of its departure, and ends
 // the run just as the watch's signal does. Leaving right after answering
 // races the agent's match rule and question; every order must end alike.
-TEST(DaemonWatch, DaemonGoneBeforeItsOwnerIsKnownEndsTheRun)
-{
+TEST(DaemonWatch, DaemonGoneBeforeItsOwnerIsKnownEndsTheRun) {
     struct Case {
         std::vector<std::string> sim;
         std::vector<std::string> agent;
         bool releasedFirst;
     };
-    for (const Case &c : {Case{{"--leave-on", "RegisterAgent"}, {"1234"}, true},
+    for (const Case& c : {Case{{"--leave-on", "RegisterAgent"}, {"1234"}, true},
                           Case{{"--leave-on", "CreatePairedDevice"}, {"1234", "dev"}, true},
                           Case{{"--on-register", "quit"}, {"1234"}, false}}) {
         AgentRun run = runAgent(c.sim, c.agent);
@@ -133,8 +122,7 @@ TEST(DaemonWatch, DaemonGoneBeforeItsOwnerIsKnownEndsTheRun)
     }
 }
 
-TEST(DaemonWatch, NameTakenOverByAnotherDaemonChangesNothing)
-{
+TEST(DaemonWatch, NameTakenOverByAnotherDaemonChangesNothing) {
     Serving run({}, {"1234"});
     auto successor = run.bed.start({"bluetooth-sim", "--replace"}, "successor");
     ASSERT_TRUE(successor->waitForOutput("ready "));
@@ -151,8 +139,7 @@ TEST(DaemonWatch, NameTakenOverByAnotherDaemonChangesNothing)
     successor->stop();
 }
 
-TEST(BusLoss, LibdbusEndsTheProcessAndNoLineIsLost)
-{
+TEST(BusLoss, LibdbusEndsTheProcessAndNoLineIsLost) {
     Serving run({}, {"1234"}, "--on-register", "pin /org/tavik/hci0/dev_1");
     ASSERT_TRUE(run.bed.sim().waitForOutput("answer RequestPinCode"));
     run.bed.stopBus();
@@ -161,9 +148,8 @@ TEST(BusLoss, LibdbusEndsTheProcessAndNoLineIsLost)
     EXPECT_EQ(run.agent->err(), "");
 }
 
-TEST(StartUp, TerminatedWhileWaitingForTheDaemon)
-{
-    for (const char *member : {"DefaultAdapter", "RegisterAgent"}) {
+TEST(StartUp, TerminatedWhileWaitingForTheDaemon) {
+    for (const char* member : {"DefaultAdapter", "RegisterAgent"}) {
         Testbed bed;
         bed.startSim({"--hang", member});
         auto agent = bed.startAgent({"1234"});
@@ -178,4 +164,4 @@ TEST(StartUp, TerminatedWhileWaitingForTheDaemon)
     }
 }
 
-} // namespace
+}  // namespace

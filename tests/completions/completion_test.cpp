@@ -52,11 +52,11 @@ std::string joined(const std::vector<std::string>& words) {
 class Completion : public ServiceToolWithDemo {
 protected:
     std::vector<std::string> complete(const std::vector<std::string>& words) {
-        std::vector<std::string> argv{"bash", "--norc", "--noprofile", "-c", kDriver, "driver", COMPLETIONS_FILE,
-                                      words[0]};
+        std::vector<std::string> argv{"bash",  "--norc", "--noprofile",    "-c",
+                                      kDriver, "driver", COMPLETIONS_FILE, words[0]};
         // As typed: a path to the service tool or the front command, which
         // the completion runs for the names.
-        argv.push_back(words[0] == "service" ? runnableBy("service", SERVICE_BIN)
+        argv.push_back(words[0] == "service"   ? runnableBy("service", SERVICE_BIN)
                        : words[0] == "velmora" ? runnableBy("velmora", VELMORA_BIN)
                                                : words[0]);
         argv.insert(argv.end(), words.begin() + 1, words.end());
@@ -92,8 +92,8 @@ const std::vector<std::string> kNone;
 TEST_F(Completion, AgentOptionsTheirValuesAndNothingAfterThePasskey) {
     expectAll({
         {{"agent", "--"}, {"--adapter", "--path", "--capabilites", "--reject", "--help"}},
-        {{"agent", "-r", "-p", "/x", "-"}, {"-a", "-p", "-c", "-r", "-h", "--adapter", "--path", "--capabilites",
-                                            "--reject", "--help"}},
+        {{"agent", "-r", "-p", "/x", "-"},
+         {"-a", "-p", "-c", "-r", "-h", "--adapter", "--path", "--capabilites", "--reject", "--help"}},
         {{"agent", "-c", "Key"}, {"KeyboardOnly", "KeyboardDisplay"}},
         {{"agent", "--capabilites", "=", "Disp"}, {"DisplayOnly", "DisplayYesNo"}},
         {{"agent", "--capabilites=No"}, {"NoInputNoOutput"}},

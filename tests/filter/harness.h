@@ -18,31 +18,31 @@ using testsupport::TempDir;
 // An Xvfb server on a display number it picks itself (-displayfd), stopped
 // on destruction. -noreset keeps it usable after each client leaves.
 class Xvfb {
- public:
-  Xvfb(int width, int height, int depth = 24);
-  ~Xvfb();
-  Xvfb(const Xvfb&) = delete;
-  Xvfb& operator=(const Xvfb&) = delete;
-  // ":N", or empty when the server did not come up.
-  const std::string& display() const { return display_; }
+public:
+    Xvfb(int width, int height, int depth = 24);
+    ~Xvfb();
+    Xvfb(const Xvfb&) = delete;
+    Xvfb& operator=(const Xvfb&) = delete;
+    // ":N", or empty when the server did not come up.
+    const std::string& display() const { return display_; }
 
- private:
-  std::unique_ptr<testsupport::Process> server_;
-  std::string display_;
+private:
+    std::unique_ptr<testsupport::Process> server_;
+    std::string display_;
 };
 
 struct Outcome {
-  int status = -1;  // exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
+    int status = -1;  // exit status, or -1 when the process did not exit normally
+    std::string out;
+    std::string err;
 };
 
 struct Command {
-  std::string program;
-  std::vector<std::string> args;
-  std::string argv0;                          // empty: the program path
-  std::map<std::string, std::string> setEnv;  // added to or replacing the inherited environment
-  std::vector<std::string> unsetEnv;
+    std::string program;
+    std::vector<std::string> args;
+    std::string argv0;                          // empty: the program path
+    std::map<std::string, std::string> setEnv;  // added to or replacing the inherited environment
+    std::vector<std::string> unsetEnv;
 };
 
 // Runs the command to its end with stdout and stderr captured in dir.
@@ -51,15 +51,12 @@ Outcome run(const Command& cmd, const std::filesystem::path& dir);
 // The environment of a run that draws with Mesa: software rendering, and
 // sanitizer settings that let a preloaded library and Mesa's own leaks pass
 // and keep LeakSanitizer out of Mesa's threads' TLS.
-std::map<std::string, std::string> softwareEnv(const std::string& display,
-                                               const std::string& lsanSuppressions);
+std::map<std::string, std::string> softwareEnv(const std::string& display, const std::string& lsanSuppressions);
 
 // softwareEnv with the capture library preloaded, writing the frame and the
 // call log to the files named.
-std::map<std::string, std::string> captureEnv(const std::string& display,
-                                              const std::string& captureLib,
-                                              const std::string& lsanSuppressions,
-                                              const std::filesystem::path& frame,
+std::map<std::string, std::string> captureEnv(const std::string& display, const std::string& captureLib,
+                                              const std::string& lsanSuppressions, const std::filesystem::path& frame,
                                               const std::filesystem::path& log);
 
 // Mesa's rasterizers with texture samplers of their own, by their

@@ -14,24 +14,23 @@ namespace {
 
 constexpr time_t kShift = 3000000;
 
-template <typename Function> Function next(const char *name)
-{
+template <typename Function>
+Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int clock_gettime(clockid_t clock, timespec *t)
-{
-    static auto real = next<int (*)(clockid_t, timespec *)>("clock_gettime");
+extern "C" int clock_gettime(clockid_t clock, timespec* t) {
+    static auto real = next<int (*)(clockid_t, timespec*)>("clock_gettime");
     static bool logged = false;
     const int result = real(clock, t);
     if (result == 0 && clock == CLOCK_MONOTONIC) {
         t->tv_sec += kShift;
-        const char *log = getenv("LATE_CLOCK_LOG");
+        const char* log = getenv("LATE_CLOCK_LOG");
         if (!logged && log && *log) {
             logged = true;
-            if (FILE *file = fopen(log, "w")) {
+            if (FILE* file = fopen(log, "w")) {
                 fprintf(file, "%lld\n", static_cast<long long>(t->tv_sec));
                 fclose(file);
             }
@@ -40,9 +39,8 @@ extern "C" int clock_gettime(clockid_t clock, timespec *t)
     return result;
 }
 
-extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *request, timespec *remain)
-{
-    static auto real = next<int (*)(clockid_t, int, const timespec *, timespec *)>("clock_nanosleep");
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec* request, timespec* remain) {
+    static auto real = next<int (*)(clockid_t, int, const timespec*, timespec*)>("clock_nanosleep");
     if (clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME)) {
         timespec moved = *request;
         moved.tv_sec -= kShift;

@@ -17,8 +17,7 @@ namespace {
 
 // Runs refresh against a 240 Hz device on the real clock, shifted when
 // `lateClock`, and checks what no load can change.
-void expectNoFlipBeforeItsBlank(bool lateClock)
-{
+void expectNoFlipBeforeItsBlank(bool lateClock) {
     const double hz = 240;
     RefreshRun run;
     run.set("FBEMU_VBLANK_HZ", "240");
@@ -47,34 +46,27 @@ void expectNoFlipBeforeItsBlank(bool lateClock)
         EXPECT_TRUE(rates[i] > 0 && rates[i] <= hz * 1.01) << "line " << i + 1 << ":\n" << o.out;
 }
 
-} // namespace
+}  // namespace
 
-TEST(RefreshRate, NoLineReadsAboveTheVblankRate)
-{
-    expectNoFlipBeforeItsBlank(false);
-}
+TEST(RefreshRate, NoLineReadsAboveTheVblankRate) { expectNoFlipBeforeItsBlank(false); }
 
 // Seconds times 10^9 no longer fit 32 bits (armhf's time_t): the rate must
 // not change.
-TEST(RefreshRate, NoLineReadsAboveTheVblankRateFiveWeeksIntoTheMonotonicClock)
-{
-    expectNoFlipBeforeItsBlank(true);
-}
+TEST(RefreshRate, NoLineReadsAboveTheVblankRateFiveWeeksIntoTheMonotonicClock) { expectNoFlipBeforeItsBlank(true); }
 
 // On a clock that moves only while the program sleeps, each flip returns a
 // fixed time after its blank and no scheduler plays a part: a caller back
 // within a frame meets every blank and reads the exact rate, a later one
 // meets every other blank. Any other figure is the device's or refresh's
 // arithmetic losing (or inventing) a blank.
-TEST(RefreshRate, OnAVirtualClockEveryBlankMetCounts)
-{
+TEST(RefreshRate, OnAVirtualClockEveryBlankMetCounts) {
     struct Case {
-        const char *hz;
-        double framesLate; // how late every wake-up is, in frames
-        bool lateClock;    // five weeks into the clock, as above
+        const char* hz;
+        double framesLate;  // how late every wake-up is, in frames
+        bool lateClock;     // five weeks into the clock, as above
         double expected;
     };
-    for (const Case &c : {Case{"240", 0, false, 240}, Case{"240", 0.999, false, 240}, Case{"240", 1.001, false, 120},
+    for (const Case& c : {Case{"240", 0, false, 240}, Case{"240", 0.999, false, 240}, Case{"240", 1.001, false, 120},
                           Case{"240", 0.5, true, 240}, Case{"59.94", 0, false, 59.94}, Case{"1000", 0, false, 1000}}) {
         RefreshRun run;
         const std::string clockLog = run.dir() + "/clock";
@@ -92,7 +84,6 @@ TEST(RefreshRate, OnAVirtualClockEveryBlankMetCounts)
         if (c.lateClock) {
             EXPECT_GE(std::stoll("0" + testsupport::readFile(clockLog)), 3000000) << "the clock was not shifted";
         }
-        for (size_t i = 1; i < 12; ++i)
-            EXPECT_NEAR(rates[i], c.expected, 1e-5) << what << ", line " << i + 1;
+        for (size_t i = 1; i < 12; ++i) EXPECT_NEAR(rates[i], c.expected, 1e-5) << what << ", line " << i + 1;
     }
 }

@@ -230,13 +230,13 @@ TEST_F(Sandbox, WorksForAnotherUserThanRoot) {
     if (getuid() != 0) GTEST_SKIP() << "starting the sandbox as another user needs root";
     if (!getpwnam("nobody")) GTEST_SKIP() << "no user nobody";
     for (const fs::path& start : {fs::canonical(SANDBOX_BIN).parent_path(), fs::canonical(tmp.path()).parent_path()})
-        if (!testsupport::othersCanReach(start / "."))
-            GTEST_SKIP() << "other users cannot reach " << start;
+        if (!testsupport::othersCanReach(start / ".")) GTEST_SKIP() << "other users cannot reach " << start;
     fs::permissions(tmp.path(), fs::perms::owner_all | fs::perms::others_exec);
     fs::permissions(tmpdir, fs::perms::all);
     // nobody: a user with a password database entry, which dbus-daemon wants.
-    auto sandbox = start({"bash", "-c", "echo \"dir=$VELMORA_SANDBOX\"; agent 123456; echo \"agent status $?\"; id -un"},
-                         Stream::null(), "nobody");
+    auto sandbox =
+        start({"bash", "-c", "echo \"dir=$VELMORA_SANDBOX\"; agent 123456; echo \"agent status $?\"; id -un"},
+              Stream::null(), "nobody");
     EXPECT_EQ(sandbox->finish(5min), testsupport::exitedWith(0)) << sandbox->err();
     EXPECT_NE(sandbox->out().find("agent status 0\nnobody\n"), std::string::npos) << sandbox->out() << sandbox->err();
     EXPECT_NE(sandbox->err().find("Agent has been released"), std::string::npos) << sandbox->err();

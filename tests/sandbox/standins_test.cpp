@@ -107,8 +107,8 @@ TEST_F(StandIns, BluetoothSimChecksItsScriptsBeforeJoiningTheBus) {
              "sleep 1 2",
              "dance",
          }) {
-        expectAll({{{kSim, "--on-pair", "ping; " + step}, 2, "",
-                    "bluetooth-sim: --on-pair: bad step \"" + step + "\""}});
+        expectAll(
+            {{{kSim, "--on-pair", "ping; " + step}, 2, "", "bluetooth-sim: --on-pair: bad step \"" + step + "\""}});
     }
     expectAll({{{kSim, "--on-register", "pin /a;; release ;"}, 1, "", "can't connect"}});
 }

@@ -23,8 +23,7 @@ inline std::vector<std::string> environmentWith(const std::vector<std::string>& 
 
 // Starts a program in the background; its output goes to the end of the log.
 inline std::unique_ptr<testsupport::Process> startLogged(const std::vector<std::string>& argv,
-                                                         const std::vector<std::string>& env,
-                                                         const std::string& log) {
+                                                         const std::vector<std::string>& env, const std::string& log) {
     testsupport::Command command(argv);
     command.env = env;
     command.out = testsupport::Stream::append(log);

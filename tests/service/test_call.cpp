@@ -18,8 +18,8 @@ void text(Parcel& p, const char* value) {
     }
 }
 
-void intentGroup(Parcel& p, const char* action, const char* data, const char* type,
-                 int32_t launchFlags, const char* component) {
+void intentGroup(Parcel& p, const char* action, const char* data, const char* type, int32_t launchFlags,
+                 const char* component) {
     text(p, action);
     text(p, data);
     text(p, type);
@@ -33,8 +33,7 @@ class Call : public ServiceToolWithDemo {
 protected:
     // Calls the echo service with the argument words and expects the reply
     // that `fill` describes, with no complaint.
-    void expectEcho(const std::vector<std::string>& words,
-                    const std::function<void(Parcel&)>& fill) {
+    void expectEcho(const std::vector<std::string>& words, const std::function<void(Parcel&)>& fill) {
         std::vector<std::string> all{"call", "echo", "1"};
         all.insert(all.end(), words.begin(), words.end());
         Finished run = service(all);
@@ -68,20 +67,19 @@ TEST_F(Call, NoArgumentWordsSendOnlyTheToken) {
 TEST_F(Call, IntegersAreConvertedLikeAtoi) {
     Finished run = service({"call", "echo", "1", "i32", "7"});
     EXPECT_EQ(run.out, "Result: Parcel(size=4: 00000007 '....')\n");
-    expectEcho({"i32", "-5", "i32", "abc", "i32", "12abc", "i32", "2147483647", "i32",
-                "-2147483648", "i32", "  +3", "i32", ""},
+    expectEcho({"i32", "-5", "i32", "abc", "i32", "12abc", "i32", "2147483647", "i32", "-2147483648", "i32", "  +3",
+                "i32", ""},
                [](Parcel& p) {
                    for (int32_t v : {-5, 0, 12, INT32_MAX, INT32_MIN, 3, 0}) p.writeInt32(v);
                });
 }
 
 TEST_F(Call, StringsTakeWhateverWordFollows) {
-    expectEcho({"s16", "", "s16", "i32", "s16", "intent", "s16", "s16", "s16", "caf\xc3\xa9"},
-               [](Parcel& p) {
-                   for (const char* s : {"", "i32", "intent", "s16", "caf\xc3\xa9"}) {
-                       p.writeString16(String16(s));
-                   }
-               });
+    expectEcho({"s16", "", "s16", "i32", "s16", "intent", "s16", "s16", "s16", "caf\xc3\xa9"}, [](Parcel& p) {
+        for (const char* s : {"", "i32", "intent", "s16", "caf\xc3\xa9"}) {
+            p.writeString16(String16(s));
+        }
+    });
 }
 
 TEST_F(Call, NullAppendsANullBinderAndTakesNoOperand) {
@@ -148,13 +146,13 @@ TEST_F(Call, EveryWordAfterIntentIsAKey) {
 TEST_F(Call, EmptyOrEqualsOnlyWordEndsTheIntentAndIsFaulty) {
     expectFaulty({"intent", "action=A", "", "i32", "5"}, "service: unknown option ",
                  [](Parcel& p) { intentGroup(p, "A", nullptr, nullptr, 0, nullptr); });
-    expectFaulty({"intent", "==", "i32", "5"}, "service: unknown option ==",
-                 [](Parcel& p) { intentGroup(p, nullptr, nullptr, nullptr, 0, nullptr); });
+    expectFaulty({"intent", "==", "i32", "5"}, "service: unknown option ==", [](Parcel& p) {
+        intentGroup(p, nullptr, nullptr, nullptr, 0, nullptr);
+    });
 }
 
 TEST_F(Call, MissingOperandAtTheEndStillSendsWhatCameBefore) {
-    expectFaulty({"i32", "1", "i32"}, "service: no integer supplied for 'i32'",
-                 [](Parcel& p) { p.writeInt32(1); });
+    expectFaulty({"i32", "1", "i32"}, "service: no integer supplied for 'i32'", [](Parcel& p) { p.writeInt32(1); });
     expectFaulty({"s16", "a", "s16"}, "service: no string supplied for 's16'",
                  [](Parcel& p) { p.writeString16(String16("a")); });
 }

@@ -21,9 +21,7 @@ const std::string kDemoListing =
 
 // --- usage and options ---
 
-TEST_F(ServiceTool, NoWordsPrintsUsage) {
-    expectRun(service({}), kUsage, "", 0);
-}
+TEST_F(ServiceTool, NoWordsPrintsUsage) { expectRun(service({}), kUsage, "", 0); }
 
 TEST_F(ServiceTool, HelpOptionsPrintOnlyUsageEvenBeforeACommand) {
     for (const std::vector<std::string>& words :
@@ -70,13 +68,12 @@ TEST_F(ServiceTool, UnknownCommandsIncludingOtherLetterCase) {
 
 TEST_F(ServiceToolWithDemo, CallOfAMissingServiceLooksAtNoArgumentWord) {
     // The bad argument word would complain if it were read.
-    expectRun(service({"call", "nosuch", "1", "bogus"}), "",
-              "service: Service nosuch does not exist\n", 10);
+    expectRun(service({"call", "nosuch", "1", "bogus"}), "", "service: Service nosuch does not exist\n", 10);
 }
 
 TEST_F(ServiceToolWithDemo, ServicesWithoutAnInterfaceNameDoNotExistForCall) {
-    expectRun(service({"call", "no-interface", "1", "i32", "1"}), "",
-              "service: Service no-interface does not exist\n", 10);
+    expectRun(service({"call", "no-interface", "1", "i32", "1"}), "", "service: Service no-interface does not exist\n",
+              10);
     expectRun(service({"call", "refusing", "1"}), "", "service: Service refusing does not exist\n", 10);
 }
 
@@ -93,17 +90,15 @@ TEST_F(ServiceTool, HostDyingDuringTheCallStillPrintsAnEmptyReply) {
 
 TEST_F(ServiceToolWithDemo, CheckSaysFoundOrNotFoundWithTheNameAsTyped) {
     expectRun(service({"check", "echo", "ignored", "words"}), "Service echo: found\n", "", 0);
-    expectRun(service({"check", "caf\xc3\xa9-\xf0\x9f\x98\x80"}),
-              "Service caf\xc3\xa9-\xf0\x9f\x98\x80: found\n", "", 0);
+    expectRun(service({"check", "caf\xc3\xa9-\xf0\x9f\x98\x80"}), "Service caf\xc3\xa9-\xf0\x9f\x98\x80: found\n", "",
+              0);
     expectRun(service({"check", "Echo"}), "Service Echo: not found\n", "", 0);
     expectRun(service({"check", ""}), "Service : not found\n", "", 0);
 }
 
 // --- list ---
 
-TEST_F(ServiceTool, ListOfAnEmptyRegistry) {
-    expectRun(service({"list"}), "Found 0 services:\n", "", 0);
-}
+TEST_F(ServiceTool, ListOfAnEmptyRegistry) { expectRun(service({"list"}), "Found 0 services:\n", "", 0); }
 
 TEST_F(ServiceToolWithDemo, ListShowsEachNameWithItsAsciiInterfaceName) {
     // "café-😀" and "ICafé✓" lose what lies outside 7-bit ASCII; the

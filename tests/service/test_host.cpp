@@ -25,8 +25,7 @@ namespace {
 
 class TestService : public LocalBinder {
 public:
-    TestService(const std::string& kind)
-        : LocalBinder(String16(("velmora.test.I" + kind).c_str())), kind_(kind) {}
+    TestService(const std::string& kind) : LocalBinder(String16(("velmora.test.I" + kind).c_str())), kind_(kind) {}
 
 protected:
     status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags) override {

@@ -7,8 +7,7 @@ namespace testsupport {
 
 using namespace std::chrono_literals;
 
-PrivateBus::PrivateBus(const TempDir &dir) : address_("unix:path=" + dir.file("bus"))
-{
+PrivateBus::PrivateBus(const TempDir& dir) : address_("unix:path=" + dir.file("bus")) {
     Command write({VELMORA_USER_BUS_CONF, VELMORA_BUS_CONF});
     write.out = Stream::file(dir.file("bus.conf"));
     write.err = Stream::file(dir.file("bus-conf.err"));
@@ -25,10 +24,9 @@ PrivateBus::PrivateBus(const TempDir &dir) : address_("unix:path=" + dir.file("b
         throw std::runtime_error("dbus-daemon did not start: " + daemon_->err());
 }
 
-void PrivateBus::kill()
-{
+void PrivateBus::kill() {
     daemon_->signal(SIGKILL);
     daemon_->wait(5s);
 }
 
-} // namespace testsupport
+}  // namespace testsupport

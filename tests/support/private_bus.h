@@ -12,24 +12,24 @@
 namespace testsupport {
 
 class PrivateBus {
-  public:
+public:
     // Starts the bus with its configuration, socket and logs in `dir`, which
     // must outlive it. Throws std::runtime_error when the configuration cannot
     // be written or the bus is not up within a minute.
-    explicit PrivateBus(const TempDir &dir);
+    explicit PrivateBus(const TempDir& dir);
     // The daemon is killed and reaped.
     ~PrivateBus() = default;
-    PrivateBus(const PrivateBus &) = delete;
-    PrivateBus &operator=(const PrivateBus &) = delete;
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
 
     // Where clients connect: "unix:path=DIR/bus".
-    const std::string &address() const { return address_; }
+    const std::string& address() const { return address_; }
     // Kills the daemon (SIGKILL) and reaps it, as a crash would end it.
     void kill();
 
-  private:
+private:
     std::string address_;
     std::unique_ptr<Process> daemon_;
 };
 
-} // namespace testsupport
+}  // namespace testsupport

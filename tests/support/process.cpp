@@ -15,8 +15,7 @@ namespace testsupport {
 namespace {
 
 // The ELF machine this code was built for.
-constexpr uint16_t ownMachine()
-{
+constexpr uint16_t ownMachine() {
 #if defined(__aarch64__)
     return EM_AARCH64;
 #elif defined(__arm__)
@@ -31,8 +30,7 @@ constexpr uint16_t ownMachine()
 }
 
 // The non-empty pieces of `text` between separators.
-std::vector<std::string> words(std::string_view text, char separator = ' ')
-{
+std::vector<std::string> words(std::string_view text, char separator = ' ') {
     std::vector<std::string> result;
     size_t at = 0;
     while ((at = text.find_first_not_of(separator, at)) != std::string_view::npos) {
@@ -51,76 +49,63 @@ struct Emulator {
     uint16_t machine = EM_NONE;
 };
 
-Emulator emulator()
-{
-    const char *configured = getenv("VELMORA_EMULATOR");
+Emulator emulator() {
+    const char* configured = getenv("VELMORA_EMULATOR");
 #ifdef VELMORA_CROSS_EMULATOR
-    if (!configured)
-        configured = VELMORA_CROSS_EMULATOR;
+    if (!configured) configured = VELMORA_CROSS_EMULATOR;
 #endif
     Emulator e;
-    if (!configured || !*configured)
-        return e;
+    if (!configured || !*configured) return e;
     e.command = words(configured);
     const std::string name = std::filesystem::path(e.command.at(0)).filename();
-    e.machine = name == "qemu-aarch64" ? EM_AARCH64
-                : name == "qemu-arm"   ? EM_ARM
+    e.machine = name == "qemu-aarch64"  ? EM_AARCH64
+                : name == "qemu-arm"    ? EM_ARM
                 : name == "qemu-x86_64" ? EM_X86_64
                                         : ownMachine();
     return e;
 }
 
 // The machine of an ELF executable; EM_NONE for anything else (a script).
-uint16_t machineOf(const std::string &path)
-{
+uint16_t machineOf(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     unsigned char header[EI_NIDENT + 4] = {};
-    if (!in.read(reinterpret_cast<char *>(header), sizeof header) || header[EI_MAG0] != ELFMAG0 ||
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header) || header[EI_MAG0] != ELFMAG0 ||
         header[EI_MAG1] != ELFMAG1 || header[EI_MAG2] != ELFMAG2 || header[EI_MAG3] != ELFMAG3)
         return EM_NONE;
     // e_machine, in the file's own byte order.
-    const unsigned char *m = header + EI_NIDENT + 2;
+    const unsigned char* m = header + EI_NIDENT + 2;
     return header[EI_DATA] == ELFDATA2MSB ? uint16_t(m[0] << 8 | m[1]) : uint16_t(m[1] << 8 | m[0]);
 }
 
 // `program` as posix_spawnp would find it.
-std::string located(const std::string &program)
-{
-    if (program.find('/') != std::string::npos)
-        return program;
-    const char *path = getenv("PATH");
-    for (const std::string &dir : words(std::string(path ? path : "/usr/bin:/bin"), ':'))
-        if (access((dir + "/" + program).c_str(), X_OK) == 0)
-            return dir + "/" + program;
+std::string located(const std::string& program) {
+    if (program.find('/') != std::string::npos) return program;
+    const char* path = getenv("PATH");
+    for (const std::string& dir : words(std::string(path ? path : "/usr/bin:/bin"), ':'))
+        if (access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
     return program;
 }
 
 // VELMORA_SWAP_DIR and VELMORA_SWAP_PROGRAMS (comma-separated names) take the
 // named programs from another build, e.g. native stand-ins for emulated tools.
-std::string swapped(const std::string &program)
-{
-    const char *dir = getenv("VELMORA_SWAP_DIR");
-    const char *names = getenv("VELMORA_SWAP_PROGRAMS");
-    if (!dir || !*dir || !names)
-        return program;
+std::string swapped(const std::string& program) {
+    const char* dir = getenv("VELMORA_SWAP_DIR");
+    const char* names = getenv("VELMORA_SWAP_PROGRAMS");
+    if (!dir || !*dir || !names) return program;
     const std::string name = std::filesystem::path(program).filename();
-    for (const std::string &swap : words(names, ','))
-        if (swap == name)
-            return std::string(dir) + "/" + name;
+    for (const std::string& swap : words(names, ','))
+        if (swap == name) return std::string(dir) + "/" + name;
     return program;
 }
 
 // Rewrites a command for a program of the emulated machine so that qemu
 // runs it. The guest's LD_PRELOAD goes to qemu's -E: the host's loader,
 // which runs qemu, must never try to load a library of the guest.
-void emulate(std::string &program, std::vector<std::string> &argv, std::vector<std::string> &env)
-{
+void emulate(std::string& program, std::vector<std::string>& argv, std::vector<std::string>& env) {
     const Emulator e = emulator();
-    if (e.command.empty() || e.machine == EM_NONE || machineOf(program) != e.machine)
-        return;
+    if (e.command.empty() || e.machine == EM_NONE || machineOf(program) != e.machine) return;
     std::vector<std::string> wrapped = e.command;
-    if (argv.at(0) != program)
-        wrapped.insert(wrapped.end(), {"-0", argv[0]});
+    if (argv.at(0) != program) wrapped.insert(wrapped.end(), {"-0", argv[0]});
     for (auto entry = env.begin(); entry != env.end();) {
         if (entry->starts_with("LD_PRELOAD=")) {
             wrapped.insert(wrapped.end(), {"-E", *entry});
@@ -131,7 +116,8 @@ void emulate(std::string &program, std::vector<std::string> &argv, std::vector<s
     }
     // Mesa's llvmpipe compiles its shaders under emulation and may not
     // finish a frame in minutes; softpipe draws the same pixels in seconds.
-    if (std::none_of(env.begin(), env.end(), [](const std::string &entry) { return entry.starts_with("GALLIUM_DRIVER="); }))
+    if (std::none_of(env.begin(), env.end(),
+                     [](const std::string& entry) { return entry.starts_with("GALLIUM_DRIVER="); }))
         wrapped.insert(wrapped.end(), {"-E", "GALLIUM_DRIVER=softpipe"});
     wrapped.push_back(program);
     wrapped.insert(wrapped.end(), argv.begin() + 1, argv.end());
@@ -141,8 +127,7 @@ void emulate(std::string &program, std::vector<std::string> &argv, std::vector<s
 
 // The command as the library is to start it: the program found, swapped
 // and, for the emulated machine, wrapped in the emulator.
-Command prepared(const Command &command)
-{
+Command prepared(const Command& command) {
     Command ready = command;
     ready.program = swapped(located(command.program.empty() ? command.argv.at(0) : command.program));
     ready.env = command.env ? *command.env : environment();
@@ -150,10 +135,9 @@ Command prepared(const Command &command)
     return ready;
 }
 
-} // namespace
+}  // namespace
 
-bool emulated()
-{
+bool emulated() {
 #ifdef VELMORA_CROSS_EMULATOR
     return true;
 #else
@@ -161,8 +145,7 @@ bool emulated()
 #endif
 }
 
-std::vector<std::string> runnable(std::vector<std::string> argv)
-{
+std::vector<std::string> runnable(std::vector<std::string> argv) {
     std::string program = swapped(located(argv.at(0)));
     // What runs is what the command line names: a swapped program too.
     argv[0] = program;
@@ -171,38 +154,31 @@ std::vector<std::string> runnable(std::vector<std::string> argv)
     return argv;
 }
 
-std::filesystem::path guestRoot()
-{
+std::filesystem::path guestRoot() {
     const Emulator e = emulator();
     for (size_t i = 0; i + 1 < e.command.size(); ++i)
-        if (e.command[i] == "-L")
-            return e.command[i + 1];
+        if (e.command[i] == "-L") return e.command[i + 1];
     return {};
 }
 
-bool othersCanReach(const std::filesystem::path &path)
-{
+bool othersCanReach(const std::filesystem::path& path) {
     namespace fs = std::filesystem;
-    const auto others = [](const fs::path &entry, fs::perms wanted) {
+    const auto others = [](const fs::path& entry, fs::perms wanted) {
         std::error_code error;
         const fs::file_status status = fs::status(entry, error);
         return !error && fs::exists(status) && (status.permissions() & wanted) != fs::perms::none;
     };
     std::error_code error;
     const fs::path absolute = fs::absolute(path, error);
-    if (error || !others(absolute, fs::perms::others_read))
-        return false;
+    if (error || !others(absolute, fs::perms::others_read)) return false;
     for (fs::path dir = absolute.parent_path();; dir = dir.parent_path()) {
-        if (!others(dir, fs::perms::others_exec))
-            return false;
-        if (dir == dir.root_path())
-            return true;
+        if (!others(dir, fs::perms::others_exec)) return false;
+        if (dir == dir.root_path()) return true;
     }
 }
 
-std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const std::filesystem::path &dir,
-                                          std::string *why)
-{
+std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const std::filesystem::path& dir,
+                                          std::string* why) {
     namespace fs = std::filesystem;
     if (!othersCanReach(dir / ".")) {
         *why = "other users cannot reach " + dir.string();
@@ -235,17 +211,14 @@ std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const s
         const size_t arrow = line.find("=> ");
         std::string path = line.substr(arrow == std::string::npos ? line.find_first_not_of(" \t") : arrow + 3);
         path = path.substr(0, path.find(" ("));
-        if (!path.starts_with("/"))
-            continue;
+        if (!path.starts_with("/")) continue;
         const fs::path host = guest && fs::exists(root / path.substr(1)) ? root / path.substr(1) : fs::path(path);
-        if (othersCanReach(host))
-            continue;
+        if (othersCanReach(host)) continue;
         // The guest finds its copy at the same path in its root; the host's
         // loader finds it through LD_LIBRARY_PATH.
         const fs::path target = guest ? dir / "root" / path.substr(1) : dir / "lib" / fs::path(path).filename();
         fs::create_directories(target.parent_path(), error);
-        if (!error)
-            fs::copy_file(host, target, fs::copy_options::overwrite_existing, error);
+        if (!error) fs::copy_file(host, target, fs::copy_options::overwrite_existing, error);
         libraries.push_back(path);
     }
     if (error) {
@@ -257,10 +230,8 @@ std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const s
     if (guest) {
         command = e.command;
         for (size_t i = 0; i + 1 < command.size(); ++i)
-            if (command[i] == "-L")
-                command[i + 1] = (dir / "root").string();
-        if (argv[0] != program)
-            command.insert(command.end(), {"-0", argv[0]});
+            if (command[i] == "-L") command[i + 1] = (dir / "root").string();
+        if (argv[0] != program) command.insert(command.end(), {"-0", argv[0]});
     } else if (!libraries.empty()) {
         command = {"env", "LD_LIBRARY_PATH=" + (dir / "lib").string()};
     }
@@ -269,17 +240,16 @@ std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const s
     return command;
 }
 
-bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout, std::chrono::milliseconds interval)
-{
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(interval);
     }
     return true;
 }
 
-Process::Process(const Command &command) : velmora::proc::Process(prepared(command)) {}
+Process::Process(const Command& command) : velmora::proc::Process(prepared(command)) {}
 
-} // namespace testsupport
+}  // namespace testsupport

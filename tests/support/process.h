@@ -36,18 +36,18 @@ std::filesystem::path guestRoot();
 
 // True when a user other than the owner, in none of its groups, can reach
 // `path` (every directory above it searchable by others) and read it.
-bool othersCanReach(const std::filesystem::path &path);
+bool othersCanReach(const std::filesystem::path& path);
 
 // The command line that runs `argv` as another user, who may not reach this
 // build (a clone in root's home): the program and the libraries it loads at
 // start, where others cannot reach them, are copied into `dir`, which others
 // must reach. Under emulation the copied libraries make up the guest's root.
 // Empty, with the reason in *why, when no such copy can be made.
-std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const std::filesystem::path &dir,
-                                          std::string *why);
+std::vector<std::string> runnableByOthers(std::vector<std::string> argv, const std::filesystem::path& dir,
+                                          std::string* why);
 
 // Polls `done` until it holds or the time is up.
-bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout,
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                std::chrono::milliseconds interval = 10ms);
 
 // The library's child, with the program looked up in PATH and, when it is
@@ -55,9 +55,9 @@ bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds time
 // with VELMORA_SWAP_DIR's programs in place of those VELMORA_SWAP_PROGRAMS
 // names.
 class Process : public velmora::proc::Process {
-  public:
+public:
     // Throws std::runtime_error when the program cannot be started.
-    explicit Process(const Command &command);
+    explicit Process(const Command& command);
 };
 
-} // namespace testsupport
+}  // namespace testsupport

@@ -18,15 +18,13 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // The figure of a line "refresh rate = %f Hz" (six decimals), or none.
-std::optional<std::string> rateFigure(const std::string &line)
-{
+std::optional<std::string> rateFigure(const std::string& line) {
     const std::string head = "refresh rate = ", tail = " Hz";
     if (line.size() < head.size() + tail.size() || line.rfind(head, 0) != 0 ||
         line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
         return std::nullopt;
     std::string figure = line.substr(head.size(), line.size() - head.size() - tail.size());
-    if (figure == "inf" || figure == "nan" || figure == "-nan")
-        return figure;
+    if (figure == "inf" || figure == "nan" || figure == "-nan") return figure;
     size_t digits = figure.find_first_not_of("0123456789", figure[0] == '-' ? 1 : 0);
     bool sixDecimals = digits != std::string::npos && digits > (figure[0] == '-' ? 1u : 0u) && figure[digits] == '.' &&
                        figure.size() == digits + 7 &&
@@ -34,23 +32,21 @@ std::optional<std::string> rateFigure(const std::string &line)
     return sixDecimals ? std::optional<std::string>(figure) : std::nullopt;
 }
 
-size_t countVblPans(const std::vector<std::string> &log)
-{
+size_t countVblPans(const std::vector<std::string>& log) {
     size_t n = 0;
-    for (const std::string &line : log)
-        if (line.rfind("put_var ", 0) == 0 && line.find(" activate=16 ") != std::string::npos)
-            n++;
+    for (const std::string& line : log)
+        if (line.rfind("put_var ", 0) == 0 && line.find(" activate=16 ") != std::string::npos) n++;
     return n;
 }
 
-} // namespace
+}  // namespace
 
 std::string RefreshRun::defaultProgram() { return REFRESH_BIN; }
 
 RefreshRun::RefreshRun(std::string program)
-    : program_(std::move(program)), tmp_(std::make_unique<testsupport::TempDir>("refresh-test")),
-      dir_(tmp_->path().string())
-{
+    : program_(std::move(program)),
+      tmp_(std::make_unique<testsupport::TempDir>("refresh-test")),
+      dir_(tmp_->path().string()) {
     env_ = {
         {"FBEMU_NODES", "/dev/graphics/fb0"},
         {"FBEMU_ID", "velmora-test"},
@@ -77,9 +73,8 @@ RefreshRun::RefreshRun(std::string program)
 
 RefreshRun::~RefreshRun() = default;
 
-std::unique_ptr<testsupport::Process> RefreshRun::start()
-{
-    const char *inherited = getenv("ASAN_OPTIONS");
+std::unique_ptr<testsupport::Process> RefreshRun::start() {
+    const char* inherited = getenv("ASAN_OPTIONS");
     testsupport::Command command({program_});
     command.env = testsupport::environment([](std::string_view name) {
         return name.starts_with("FBEMU_") || name == "LD_PRELOAD" || name == "ASAN_OPTIONS";
@@ -88,8 +83,7 @@ std::unique_ptr<testsupport::Process> RefreshRun::start()
     command.env->push_back("ASAN_OPTIONS=" + (inherited ? std::string(inherited) + ":" : std::string()) +
                            "verify_asan_link_order=0");
     command.env->push_back("LD_PRELOAD=" + (preload_.empty() ? "" : preload_ + ":") + FBDEV_EMU_LIB);
-    for (const auto &[name, value] : env_)
-        command.env->push_back(name + "=" + value);
+    for (const auto& [name, value] : env_) command.env->push_back(name + "=" + value);
     command.out = testsupport::Stream::pipe();
     command.err = testsupport::Stream::pipe();
     // Only 0, 1 and 2 open, as from a shell: the device then opens as fd 3.
@@ -97,15 +91,13 @@ std::unique_ptr<testsupport::Process> RefreshRun::start()
     return std::make_unique<testsupport::Process>(command);
 }
 
-Outcome RefreshRun::finish(testsupport::Process &refresh, std::chrono::seconds timeout)
-{
+Outcome RefreshRun::finish(testsupport::Process& refresh, std::chrono::seconds timeout) {
     const testsupport::Exit exit = refresh.finish(timeout);
     Outcome o;
     o.out = refresh.out();
     o.err = refresh.err();
-    if (refresh.killedAtDeadline())
-        o.err += "\n[test: refresh did not finish in time, killed]";
-    const rusage &usage = refresh.usage();
+    if (refresh.killedAtDeadline()) o.err += "\n[test: refresh did not finish in time, killed]";
+    const rusage& usage = refresh.usage();
     o.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     o.exited = exit.exited;
@@ -114,14 +106,12 @@ Outcome RefreshRun::finish(testsupport::Process &refresh, std::chrono::seconds t
     return o;
 }
 
-Outcome RefreshRun::runToExit(std::chrono::seconds timeout)
-{
+Outcome RefreshRun::runToExit(std::chrono::seconds timeout) {
     auto refresh = start();
     return finish(*refresh, timeout);
 }
 
-Outcome RefreshRun::runForRateLines(size_t rateLines, std::chrono::seconds timeout)
-{
+Outcome RefreshRun::runForRateLines(size_t rateLines, std::chrono::seconds timeout) {
     auto refresh = start();
     auto deadline = Clock::now() + timeout;
     while (countRateLines(refresh->out()) < rateLines && Clock::now() < deadline &&
@@ -131,8 +121,7 @@ Outcome RefreshRun::runForRateLines(size_t rateLines, std::chrono::seconds timeo
     return finish(*refresh, std::chrono::seconds(5));
 }
 
-Outcome RefreshRun::stopAfterFlips(size_t flips, size_t *flipsBefore, std::chrono::seconds timeout)
-{
+Outcome RefreshRun::stopAfterFlips(size_t flips, size_t* flipsBefore, std::chrono::seconds timeout) {
     auto refresh = start();
     auto deadline = Clock::now() + timeout;
     size_t seen = 0;
@@ -143,39 +132,33 @@ Outcome RefreshRun::stopAfterFlips(size_t flips, size_t *flipsBefore, std::chron
     return finish(*refresh, std::chrono::seconds(5));
 }
 
-std::vector<std::string> RefreshRun::logLines() const
-{
+std::vector<std::string> RefreshRun::logLines() const {
     std::ifstream in(env_.at("FBEMU_LOG"));
     std::vector<std::string> result;
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
 }
 
-std::string RefreshRun::memory() const
-{
+std::string RefreshRun::memory() const {
     std::ifstream in(env_.at("FBEMU_MEMORY"), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-size_t countRateLines(const std::string &out) { return rateValues(out).size(); }
+size_t countRateLines(const std::string& out) { return rateValues(out).size(); }
 
-std::vector<std::string> splitLines(const std::string &text)
-{
+std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> result;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
 }
 
-std::vector<double> rateValues(const std::string &out)
-{
+std::vector<double> rateValues(const std::string& out) {
     std::vector<double> values;
-    for (const std::string &line : splitLines(out))
+    for (const std::string& line : splitLines(out))
         if (std::optional<std::string> figure = rateFigure(line))
             values.push_back(std::strtod(figure->c_str(), nullptr));
     return values;
 }
 
-} // namespace fbtest
+}  // namespace fbtest

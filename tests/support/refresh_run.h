@@ -13,15 +13,15 @@
 namespace testsupport {
 class Process;
 class TempDir;
-} // namespace testsupport
+}  // namespace testsupport
 
 namespace fbtest {
 
 struct Outcome {
-    bool exited = false; // false: killed by a signal (see signal)
-    int status = -1;     // exit status as the shell sees it
+    bool exited = false;  // false: killed by a signal (see signal)
+    int status = -1;      // exit status as the shell sees it
     int signal = 0;
-    double cpuSeconds = 0; // user and system time refresh used
+    double cpuSeconds = 0;  // user and system time refresh used
     std::string out;
     std::string err;
 };
@@ -29,25 +29,23 @@ struct Outcome {
 class RefreshRun {
 public:
     // Several FBEMU_* settings, by name and value.
-    using Settings = std::vector<std::pair<const char *, const char *>>;
+    using Settings = std::vector<std::pair<const char*, const char*>>;
 
     // Sets up a temporary directory with the device log and memory in it;
     // `program` is the refresh binary to run (the build's own by default).
     explicit RefreshRun(std::string program = defaultProgram());
     ~RefreshRun();
-    RefreshRun(const RefreshRun &) = delete;
-    RefreshRun &operator=(const RefreshRun &) = delete;
+    RefreshRun(const RefreshRun&) = delete;
+    RefreshRun& operator=(const RefreshRun&) = delete;
 
     // FBEMU_* settings for the emulated device; the defaults describe a
     // 480 x 800 panel with room for two 16 bpp pages.
-    void set(const std::string &name, const std::string &value) { env_[name] = value; }
-    void set(const Settings &settings)
-    {
-        for (const auto &[name, value] : settings)
-            env_[name] = value;
+    void set(const std::string& name, const std::string& value) { env_[name] = value; }
+    void set(const Settings& settings) {
+        for (const auto& [name, value] : settings) env_[name] = value;
     }
     // Leaves the setting to the device's default.
-    void unset(const std::string &name) { env_.erase(name); }
+    void unset(const std::string& name) { env_.erase(name); }
 
     // A library preloaded ahead of the emulated device.
     void preload(std::string library) { preload_ = std::move(library); }
@@ -63,17 +61,17 @@ public:
     // waits until the device has seen `flips` VBL pans, stops it with
     // SIGTERM, and only then reads the pipe. Returns the pans logged before
     // the signal was sent in *flipsBefore.
-    Outcome stopAfterFlips(size_t flips, size_t *flipsBefore, std::chrono::seconds timeout = std::chrono::seconds(20));
+    Outcome stopAfterFlips(size_t flips, size_t* flipsBefore, std::chrono::seconds timeout = std::chrono::seconds(20));
 
     std::vector<std::string> logLines() const;
-    std::string memory() const; // the device memory file as it stands
-    const std::string &dir() const { return dir_; }
+    std::string memory() const;  // the device memory file as it stands
+    const std::string& dir() const { return dir_; }
 
     static std::string defaultProgram();
 
 private:
     std::unique_ptr<testsupport::Process> start();
-    static Outcome finish(testsupport::Process &refresh, std::chrono::seconds timeout);
+    static Outcome finish(testsupport::Process& refresh, std::chrono::seconds timeout);
 
     std::string program_;
     std::unique_ptr<testsupport::TempDir> tmp_;
@@ -84,8 +82,8 @@ private:
 
 // Counts the lines of the form "refresh rate = %f Hz" that follow the three
 // report blocks (the block's own "refresh rate = %.2f Hz" line is not one).
-size_t countRateLines(const std::string &out);
-std::vector<std::string> splitLines(const std::string &text);
-std::vector<double> rateValues(const std::string &out);
+size_t countRateLines(const std::string& out);
+std::vector<std::string> splitLines(const std::string& text);
+std::vector<double> rateValues(const std::string& out);
 
-} // namespace fbtest
+}  // namespace fbtest

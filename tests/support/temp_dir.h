@@ -7,8 +7,8 @@ namespace testsupport {
 
 // A class of its own rather than an alias, so that it can be declared ahead.
 class TempDir : public velmora::proc::TempDir {
-  public:
+public:
     using velmora::proc::TempDir::TempDir;
 };
 
-} // namespace testsupport
+}  // namespace testsupport

@@ -102,8 +102,7 @@ TEST_F(Front, TheProgramRunsInItsPlace) {
     command.program = VELMORA_BIN;
     command.err = Stream::pipe();
     Process manager(command);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return std::filesystem::exists(tmp.file("sm")); }, 60s))
-        << manager.err();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return std::filesystem::exists(tmp.file("sm")); }, 60s)) << manager.err();
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(manager.pid()) + "/exe"),
               std::filesystem::canonical(std::string(PROGRAM_DIR) + "/servicemanager"));
     manager.signal(SIGTERM);
@@ -119,8 +118,7 @@ TEST_F(Front, ListsItsProgramsAndItsVersion) {
         EXPECT_EQ(listing.err, "");
         EXPECT_TRUE(listing.out.starts_with("usage: velmora PROGRAM [ARGUMENT...]\n")) << listing.out;
         for (const std::string& program : kPrograms)
-            EXPECT_NE(listing.out.find("\n  " + program + " "), std::string::npos) << program << " in\n"
-                                                                                  << listing.out;
+            EXPECT_NE(listing.out.find("\n  " + program + " "), std::string::npos) << program << " in\n" << listing.out;
     }
     const Ran version = velmora({"--version"});
     EXPECT_EQ(version.exit, testsupport::exitedWith(0));
@@ -129,10 +127,10 @@ TEST_F(Front, ListsItsProgramsAndItsVersion) {
 
 // Names are looked up in its own list, never taken as paths.
 TEST_F(Front, RefusesWhatIsNotOneOfItsPrograms) {
-    for (const std::string& word : {std::string("bogus"), std::string("../bin/filter"),
-                                    std::string(PROGRAM_DIR) + "/filter", std::string("velmora"),
-                                    std::string("velmora-sandbox"), std::string("FILTER"), std::string(""),
-                                    std::string("-x"), std::string("--helpx")}) {
+    for (const std::string& word :
+         {std::string("bogus"), std::string("../bin/filter"), std::string(PROGRAM_DIR) + "/filter",
+          std::string("velmora"), std::string("velmora-sandbox"), std::string("FILTER"), std::string(""),
+          std::string("-x"), std::string("--helpx")}) {
         const Ran refused = velmora({word, "1"});
         EXPECT_EQ(refused.exit, testsupport::exitedWith(64)) << word;
         EXPECT_EQ(refused.out, "") << word;

@@ -9,12 +9,12 @@
 #include <vector>
 
 struct CaptureSetting {
-  std::string library;        // libfilter_capture.so
-  std::string preloaded;      // what else LD_PRELOAD holds, loaded after it
-  std::filesystem::path frame;  // FILTER_CAPTURE
-  std::filesystem::path log;    // FILTER_CAPTURE_LOG
-  std::string config;         // FILTER_CAPTURE_CONFIG; empty: the config EGL returns first
-  bool surfaceless = false;   // EGL_PLATFORM=surfaceless
+    std::string library;          // libfilter_capture.so
+    std::string preloaded;        // what else LD_PRELOAD holds, loaded after it
+    std::filesystem::path frame;  // FILTER_CAPTURE
+    std::filesystem::path log;    // FILTER_CAPTURE_LOG
+    std::string config;           // FILTER_CAPTURE_CONFIG; empty: the config EGL returns first
+    bool surfaceless = false;     // EGL_PLATFORM=surfaceless
 };
 
 // NAME and value, in the order they are set.

@@ -12,17 +12,17 @@
 #include "image.h"
 
 struct Drawing {
-  int test = 0;              // 1 to 6: that format; anything else: no image
-  int dim = 0;               // side of the square at the lower-left corner
-  bool linear = true;        // false models nearest filtering
-  bool rowZeroOnTop = true;  // false models a lost crop flip
+    int test = 0;              // 1 to 6: that format; anything else: no image
+    int dim = 0;               // side of the square at the lower-left corner
+    bool linear = true;        // false models nearest filtering
+    bool rowZeroOnTop = true;  // false models a lost crop flip
 };
 
 // What test 1 to 6 hands to glTexImage2D.
 struct Format {
-  const char* name;  // short, for file names: "rgb565"
-  const char* format;
-  const char* type;
+    const char* name;  // short, for file names: "rgb565"
+    const char* format;
+    const char* type;
 };
 const Format& formatOf(int test);
 
@@ -32,10 +32,10 @@ std::vector<uint8_t> textureBytes(int test);
 // The bits of each channel of the surface drawn to, as its EGL config
 // gives them; alpha 0: the surface keeps none.
 struct SurfaceFormat {
-  int red = 8;
-  int green = 8;
-  int blue = 8;
-  int alpha = 0;
+    int red = 8;
+    int green = 8;
+    int blue = 8;
+    int alpha = 0;
 };
 // "565", "888", "8888"; with a channel of 10 bits or more "10-10-10".
 std::string formatName(const SurfaceFormat& format);
@@ -56,10 +56,10 @@ Image expectedFrame(const Drawing& drawing, int width, int height, const Surface
 
 // The largest difference, in levels of 255, that passes in each channel.
 struct Tolerance {
-  int red = 0;
-  int green = 0;
-  int blue = 0;
-  int alpha = 0;
+    int red = 0;
+    int green = 0;
+    int blue = 0;
+    int alpha = 0;
 };
 Tolerance uniformTolerance(int levels);
 // The most that a filtering error of 1.5 levels of 255 can move a value
@@ -72,10 +72,10 @@ Tolerance surfaceTolerance(const SurfaceFormat& format);
 int maxDifference(const Image& a, const Image& b);
 
 struct Difference {
-  int max = 0;              // largest channel difference
-  int channelMax[4] = {};   // largest difference of red, green, blue, alpha
-  double mean = 0;          // mean channel difference (alpha only when the frame has it)
-  long over = 0;            // pixels with some channel more than its tolerance off
+    int max = 0;             // largest channel difference
+    int channelMax[4] = {};  // largest difference of red, green, blue, alpha
+    double mean = 0;         // mean channel difference (alpha only when the frame has it)
+    long over = 0;           // pixels with some channel more than its tolerance off
 };
 // Alpha counts only when the frame has it. Images of different sizes
 // differ everywhere by 255.
@@ -84,13 +84,12 @@ Difference compare(const Image& got, const Image& want, const Tolerance& toleran
 // What a likely fault would draw instead of `right`, named as a reader
 // would put it ("nearest filtering").
 struct WrongDrawing {
-  std::string name;
-  Drawing drawing;
+    std::string name;
+    Drawing drawing;
 };
 std::vector<WrongDrawing> wrongDrawings(const Drawing& right, int width, int height);
 
 // The wrong drawing that the frame is closer to than to the right one, or
 // an empty name. Drawings the surface cannot tell apart from the right one
 // (formats that differ only in alpha on a surface without it) are skipped.
-std::string lookalike(const Image& got, const Drawing& right, const SurfaceFormat& format,
-                      const Tolerance& tolerance);
+std::string lookalike(const Image& got, const Drawing& right, const SurfaceFormat& format, const Tolerance& tolerance);

@@ -8,17 +8,17 @@
 #include <vector>
 
 struct Rgba {
-  uint8_t r, g, b, a;
+    uint8_t r, g, b, a;
 };
 
 struct Image {
-  int width = 0;
-  int height = 0;
-  bool hasAlpha = false;     // false: the surface kept no alpha, every a is 255
-  std::vector<Rgba> pixels;  // row after row, top row first
+    int width = 0;
+    int height = 0;
+    bool hasAlpha = false;     // false: the surface kept no alpha, every a is 255
+    std::vector<Rgba> pixels;  // row after row, top row first
 
-  Rgba& at(int x, int y) { return pixels[static_cast<size_t>(y) * width + x]; }
-  const Rgba& at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+    Rgba& at(int x, int y) { return pixels[static_cast<size_t>(y) * width + x]; }
+    const Rgba& at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
 };
 
 bool writePam(const std::string& path, const Image& img);

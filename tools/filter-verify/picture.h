@@ -15,27 +15,27 @@ struct FT_FaceRec_;
 bool writePng(const std::string& path, const Image& img);
 
 struct Tile {
-  std::string label;  // one line below the picture
-  Image image;
+    std::string label;  // one line below the picture
+    Image image;
 };
 
 class LabelFont {
- public:
-  explicit LabelFont(const char* path);
-  ~LabelFont();
-  LabelFont(const LabelFont&) = delete;
-  LabelFont& operator=(const LabelFont&) = delete;
+public:
+    explicit LabelFont(const char* path);
+    ~LabelFont();
+    LabelFont(const LabelFont&) = delete;
+    LabelFont& operator=(const LabelFont&) = delete;
 
-  bool ok() const { return face_ != nullptr; }
+    bool ok() const { return face_ != nullptr; }
 
-  // The tiles side by side on a dark ground, each labelled below, with the
-  // title lines, if any, above them all.
-  Image sheet(const std::vector<Tile>& tiles, const std::vector<std::string>& title = {});
+    // The tiles side by side on a dark ground, each labelled below, with the
+    // title lines, if any, above them all.
+    Image sheet(const std::vector<Tile>& tiles, const std::vector<std::string>& title = {});
 
- private:
-  int width(const std::string& text);
-  void draw(Image& img, const std::string& text, int x, int baseline);
+private:
+    int width(const std::string& text);
+    void draw(Image& img, const std::string& text, int x, int baseline);
 
-  FT_LibraryRec_* lib_ = nullptr;
-  FT_FaceRec_* face_ = nullptr;
+    FT_LibraryRec_* lib_ = nullptr;
+    FT_FaceRec_* face_ = nullptr;
 };

@@ -20,8 +20,8 @@ static const int kUnknownProgram = 64;
 static const int kCannotStart = 69;
 
 struct Program {
-    const char *name;
-    const char *summary;
+    const char* name;
+    const char* summary;
 };
 
 // The programs it starts, and nothing else: a name is looked up here, never
@@ -37,14 +37,13 @@ static const Program kPrograms[] = {
     {"demo-services", "a service host with a few services to try service on"},
 };
 
-static const char kUsage[] = "usage: velmora PROGRAM [ARGUMENT...]\n"
-                             "       velmora [-h|--help] [--version]\n";
+static const char kUsage[] =
+    "usage: velmora PROGRAM [ARGUMENT...]\n"
+    "       velmora [-h|--help] [--version]\n";
 
 // False with errno set when the result would not fit.
-static bool joined(char (&path)[PATH_MAX], const char *first, const char *second)
-{
-    if (snprintf(path, sizeof path, "%s%s", first, second) < int(sizeof path))
-        return true;
+static bool joined(char (&path)[PATH_MAX], const char* first, const char* second) {
+    if (snprintf(path, sizeof path, "%s%s", first, second) < int(sizeof path)) return true;
     errno = ENAMETOOLONG;
     return false;
 }
@@ -52,13 +51,11 @@ static bool joined(char (&path)[PATH_MAX], const char *first, const char *second
 // The private directory: VELMORA_PROGRAM_DIR, relative to this program's
 // own directory unless absolute, so that an installed tree can be moved.
 // False with errno set when it cannot be found.
-static bool programDirectory(char (&dir)[PATH_MAX])
-{
+static bool programDirectory(char (&dir)[PATH_MAX]) {
     char self[PATH_MAX] = "";
     if (VELMORA_PROGRAM_DIR[0] != '/') {
         const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length <= 0)
-            return false;
+        if (length <= 0) return false;
         self[length] = '\0';
         strrchr(self, '/')[1] = '\0';
     }
@@ -66,21 +63,19 @@ static bool programDirectory(char (&dir)[PATH_MAX])
     return joined(path, self, VELMORA_PROGRAM_DIR) && realpath(path, dir);
 }
 
-static bool programPath(char (&path)[PATH_MAX], const char *dir, const char *name)
-{
+static bool programPath(char (&path)[PATH_MAX], const char* dir, const char* name) {
     char slashed[PATH_MAX];
     return joined(slashed, dir, "/") && joined(path, slashed, name);
 }
 
 // The usage and the programs that are there: one package may be installed
 // without the other.
-static int listPrograms()
-{
+static int listPrograms() {
     char dir[PATH_MAX];
     const bool found = programDirectory(dir);
     fputs(kUsage, stdout);
     printf("programs%s%s%s:\n", found ? " (in " : "", found ? dir : "", found ? ")" : "");
-    for (const Program &program : kPrograms) {
+    for (const Program& program : kPrograms) {
         char path[PATH_MAX];
         if (found && programPath(path, dir, program.name) && access(path, X_OK) == 0)
             printf("  %-16s%s\n", program.name, program.summary);
@@ -89,19 +84,16 @@ static int listPrograms()
     return fflush(stdout) == 0 ? 0 : 1;
 }
 
-int main(int argc, char **argv)
-{
-    const char *name = argc > 1 ? argv[1] : nullptr;
-    if (!name || strcmp(name, "-h") == 0 || strcmp(name, "--help") == 0)
-        return listPrograms();
+int main(int argc, char** argv) {
+    const char* name = argc > 1 ? argv[1] : nullptr;
+    if (!name || strcmp(name, "-h") == 0 || strcmp(name, "--help") == 0) return listPrograms();
     if (strcmp(name, "--version") == 0) {
         printf("velmora %s\n", VELMORA_VERSION);
         return fflush(stdout) == 0 ? 0 : 1;
     }
-    const Program *program = nullptr;
-    for (const Program &candidate : kPrograms)
-        if (strcmp(name, candidate.name) == 0)
-            program = &candidate;
+    const Program* program = nullptr;
+    for (const Program& candidate : kPrograms)
+        if (strcmp(name, candidate.name) == 0) program = &candidate;
     if (!program) {
         fprintf(stderr, "velmora: unknown %s '%s' (velmora --help lists the programs)\n",
                 name[0] == '-' ? "option" : "program", name);

@@ -16,8 +16,7 @@ status_t LocalBinder::callBinder(uint32_t code, const Parcel& data, Parcel* repl
     return status;
 }
 
-status_t LocalBinder::onTransact(uint32_t code, const Parcel& /*data*/, Parcel* reply,
-                                 uint32_t /*flags*/) {
+status_t LocalBinder::onTransact(uint32_t code, const Parcel& /*data*/, Parcel* reply, uint32_t /*flags*/) {
     if (code == INTERFACE_TRANSACTION) return reply->writeString16(interfaceName_);
     return UNKNOWN_TRANSACTION;
 }

@@ -22,7 +22,9 @@ constexpr uint32_t BINDER_OBJECT = 1;
 class PositionGuard {
 public:
     PositionGuard(const Parcel& parcel) : parcel_(parcel), pos_(parcel.dataPosition()) {}
-    ~PositionGuard() { if (!done_) parcel_.setDataPosition(pos_); }
+    ~PositionGuard() {
+        if (!done_) parcel_.setDataPosition(pos_);
+    }
     status_t keep(status_t status) {
         done_ = status == OK;
         return status;
@@ -77,9 +79,7 @@ status_t Parcel::readBytes(void* out, size_t len) const {
     return OK;
 }
 
-status_t Parcel::writeInterfaceToken(const String16& interfaceName) {
-    return writeString16(interfaceName);
-}
+status_t Parcel::writeInterfaceToken(const String16& interfaceName) { return writeString16(interfaceName); }
 
 bool Parcel::enforceInterface(const String16& interfaceName) const {
     const uint8_t* units = nullptr;
@@ -249,8 +249,7 @@ void Parcel::print(TextOutput& out, uint32_t /*flags*/) const {
             }
         }
         text += " '";
-        for (const uint8_t byte : data_)
-            text += (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
+        for (const uint8_t byte : data_) text += (byte >= 0x20 && byte <= 0x7E) ? static_cast<char>(byte) : '.';
         text += '\'';
     }
     text += ')';

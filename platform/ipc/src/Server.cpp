@@ -111,16 +111,16 @@ private:
         UniqueFd fd;
         PeerIdentity peer;
         FrameReader reader;
-        size_t room = ALLOWANCE;    // the largest frame it may receive now
-        size_t frameShare = 0;      // drawn from the budget for that frame
-        size_t wanted = 0;          // the frame it waits to receive, when parked
+        size_t room = ALLOWANCE;      // the largest frame it may receive now
+        size_t frameShare = 0;        // drawn from the budget for that frame
+        size_t wanted = 0;            // the frame it waits to receive, when parked
         std::vector<uint8_t> unsent;  // reply bytes the peer has not taken
         size_t unsentFrom = 0;
-        size_t unsentShare = 0;     // drawn from the budget for them
+        size_t unsentShare = 0;  // drawn from the budget for them
         Clock::time_point deadline = NO_DEADLINE;
         bool busy = false;
         bool parked = false;
-        std::list<Connection*>::iterator idle;    // valid while not busy
+        std::list<Connection*>::iterator idle;     // valid while not busy
         std::list<Connection*>::iterator waiting;  // valid while parked
     };
 
@@ -260,8 +260,8 @@ private:
         if (c->parked) parked_.erase(c->waiting);
         used_ -= c->frameShare + c->unsentShare;
         const auto kept = processes_.find(c->peer.credentials.pid);
-        const bool lastOfItsProcess = kept != processes_.end() && kept->second == c->peer.process &&
-                                      c->peer.process.use_count() == 2;
+        const bool lastOfItsProcess =
+            kept != processes_.end() && kept->second == c->peer.process && c->peer.process.use_count() == 2;
         connections_.erase(c->id);
         if (lastOfItsProcess) processes_.erase(kept);
         unpark();
@@ -278,8 +278,8 @@ private:
         for (Connection* c : idle_) {
             if (++looked > CANDIDATES) break;
             int pending = -1;
-            if (c->reader.buffered() == 0 && c->unsent.empty() &&
-                ::ioctl(c->fd.get(), FIONREAD, &pending) == 0 && pending == 0) {
+            if (c->reader.buffered() == 0 && c->unsent.empty() && ::ioctl(c->fd.get(), FIONREAD, &pending) == 0 &&
+                pending == 0) {
                 close(c);
                 return true;
             }
@@ -381,8 +381,8 @@ private:
     // Sends what the peer has not taken yet: OK once all has gone.
     status_t flush(Connection* c) {
         while (c->unsentFrom < c->unsent.size()) {
-            const ssize_t sent = ::send(c->fd.get(), c->unsent.data() + c->unsentFrom,
-                                        c->unsent.size() - c->unsentFrom, MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t sent = ::send(c->fd.get(), c->unsent.data() + c->unsentFrom, c->unsent.size() - c->unsentFrom,
+                                        MSG_NOSIGNAL | MSG_DONTWAIT);
             if (sent < 0 && errno == EINTR) continue;
             if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WOULD_BLOCK;
             if (sent <= 0) return DEAD_OBJECT;
@@ -520,11 +520,11 @@ private:
     std::mutex lock_;
     uint64_t nextId_ = TIMER_ID + 1;
     std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
-    std::list<Connection*> idle_;    // not busy, least recently active first
-    std::list<Connection*> parked_;  // waiting for room, first come first
+    std::list<Connection*> idle_;                                           // not busy, least recently active first
+    std::list<Connection*> parked_;                                         // waiting for room, first come first
     std::unordered_map<pid_t, std::shared_ptr<const UniqueFd>> processes_;  // those with connections here
-    std::atomic<size_t> pidfds_{0};  // held for the connections' processes
-    size_t used_ = 0;  // of the shared budget
+    std::atomic<size_t> pidfds_{0};                                         // held for the connections' processes
+    size_t used_ = 0;                                                       // of the shared budget
     bool sweeping_ = false;
 };
 

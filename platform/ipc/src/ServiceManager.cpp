@@ -80,8 +80,7 @@ sp<IServiceManager> serviceManagerAt(const char* socketPath) {
     if (!socketPath || !*socketPath) return nullptr;
     sp<ipc::RemoteBinder> remote(new ipc::RemoteBinder(socketPath, ipc::CONTEXT_HANDLE));
     Parcel data, reply;
-    if (remote->callBinder(IBinder::INTERFACE_TRANSACTION, data, &reply, 0, PROBE_TIMEOUT_MS) != OK)
-        return nullptr;
+    if (remote->callBinder(IBinder::INTERFACE_TRANSACTION, data, &reply, 0, PROBE_TIMEOUT_MS) != OK) return nullptr;
     if (reply.readString16() != String16(IServiceManager::INTERFACE_NAME)) return nullptr;
     return sp<IServiceManager>(new ServiceManagerProxy(remote));
 }

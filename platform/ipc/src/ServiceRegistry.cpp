@@ -82,10 +82,14 @@ status_t ServiceRegistry::handle(uint32_t code, const Parcel& data, Parcel* repl
     if (code == IBinder::INTERFACE_TRANSACTION) return reply->writeString16(interfaceName());
     if (!data.enforceInterface(interfaceName())) return PERMISSION_DENIED;
     switch (code) {
-        case SM_LOOK_UP: return lookUp(data, reply);
-        case SM_LIST: return list(data, reply);
-        case SM_ADD: return add(data, caller);
-        default: return UNKNOWN_TRANSACTION;
+    case SM_LOOK_UP:
+        return lookUp(data, reply);
+    case SM_LIST:
+        return list(data, reply);
+    case SM_ADD:
+        return add(data, caller);
+    default:
+        return UNKNOWN_TRANSACTION;
     }
 }
 
@@ -164,8 +168,9 @@ status_t ServiceRegistry::add(const Parcel& data, const PeerIdentity* caller) {
         return OK;
     }
     const uint64_t number = nextNumber_++;
-    Entry& entry = entries_.insert({number, Entry{number, std::move(name), std::move(binder), owner, std::move(reference)}})
-                       .first->second;
+    Entry& entry =
+        entries_.insert({number, Entry{number, std::move(name), std::move(binder), owner, std::move(reference)}})
+            .first->second;
     index_.emplace(entry.name.view(), &entry);
     registrant.numbers.push_back(number);
     return OK;
@@ -192,7 +197,7 @@ status_t ServiceRegistry::ownerFor(const PeerIdentity& caller, uint64_t* id) {
             return OK;
         }
         if (!stillRunning(caller.process->get())) return PERMISSION_DENIED;  // it ended meanwhile
-        forget(known->second, SIZE_MAX);  // ended, and its pid is in use again
+        forget(known->second, SIZE_MAX);                                     // ended, and its pid is in use again
     }
     if (status_t status = startWatching(); status != OK) return status;
     // The caller's own pidfd, taken when it connected.

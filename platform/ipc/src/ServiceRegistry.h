@@ -45,8 +45,8 @@ private:
     struct Owner {
         pid_t pid = 0;
         UniqueFd pidfd;
-        std::string endpoint;            // its listener, once seen to be its own
-        std::vector<uint64_t> numbers;   // of its entries, some maybe taken over since
+        std::string endpoint;           // its listener, once seen to be its own
+        std::vector<uint64_t> numbers;  // of its entries, some maybe taken over since
     };
     struct Entry {
         uint64_t number = 0;  // of registration: the order of listing

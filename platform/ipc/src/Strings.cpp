@@ -107,8 +107,7 @@ String8::String8(const String16& utf16) {
     text_.reserve(units.size());
     for (size_t i = 0; i < units.size(); ++i) {
         char32_t cp = units[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             ++i;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -120,21 +119,36 @@ String8::String8(const String16& utf16) {
 
 const char* statusToString(status_t status) {
     switch (status) {
-        case OK: return "OK";
-        case UNKNOWN_ERROR: return "UNKNOWN_ERROR";
-        case NO_MEMORY: return "NO_MEMORY";
-        case INVALID_OPERATION: return "INVALID_OPERATION";
-        case BAD_VALUE: return "BAD_VALUE";
-        case NAME_NOT_FOUND: return "NAME_NOT_FOUND";
-        case PERMISSION_DENIED: return "PERMISSION_DENIED";
-        case ALREADY_EXISTS: return "ALREADY_EXISTS";
-        case DEAD_OBJECT: return "DEAD_OBJECT";
-        case NOT_ENOUGH_DATA: return "NOT_ENOUGH_DATA";
-        case BAD_PARCEL: return "BAD_PARCEL";
-        case UNKNOWN_TRANSACTION: return "UNKNOWN_TRANSACTION";
-        case TOO_LARGE: return "TOO_LARGE";
-        case TIMED_OUT: return "TIMED_OUT";
-        default: return "UNKNOWN";
+    case OK:
+        return "OK";
+    case UNKNOWN_ERROR:
+        return "UNKNOWN_ERROR";
+    case NO_MEMORY:
+        return "NO_MEMORY";
+    case INVALID_OPERATION:
+        return "INVALID_OPERATION";
+    case BAD_VALUE:
+        return "BAD_VALUE";
+    case NAME_NOT_FOUND:
+        return "NAME_NOT_FOUND";
+    case PERMISSION_DENIED:
+        return "PERMISSION_DENIED";
+    case ALREADY_EXISTS:
+        return "ALREADY_EXISTS";
+    case DEAD_OBJECT:
+        return "DEAD_OBJECT";
+    case NOT_ENOUGH_DATA:
+        return "NOT_ENOUGH_DATA";
+    case BAD_PARCEL:
+        return "BAD_PARCEL";
+    case UNKNOWN_TRANSACTION:
+        return "UNKNOWN_TRANSACTION";
+    case TOO_LARGE:
+        return "TOO_LARGE";
+    case TIMED_OUT:
+        return "TIMED_OUT";
+    default:
+        return "UNKNOWN";
     }
 }
 

@@ -37,8 +37,7 @@ void UniqueFd::reset(int fd) {
 }
 
 void encodeHeader(const FrameHeader& header, uint8_t out[FRAME_HEADER_SIZE]) {
-    const uint32_t fields[6] = {header.magic, header.type, header.target,
-                                header.code,  header.flags, header.size};
+    const uint32_t fields[6] = {header.magic, header.type, header.target, header.code, header.flags, header.size};
     std::memcpy(out, fields, FRAME_HEADER_SIZE);
 }
 
@@ -164,8 +163,8 @@ status_t FrameReader::read(int fd, FrameHeader* header, std::vector<uint8_t>* pa
     return status;
 }
 
-status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
-                    bool* nothingSent, int timeoutMs) {
+status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len, bool* nothingSent,
+                    int timeoutMs) {
     const Deadline deadline(timeoutMs);
     uint8_t head[FRAME_HEADER_SIZE];
     encodeHeader(header, head);
@@ -207,8 +206,7 @@ status_t socketAddress(const std::string& endpoint, sockaddr_un* addr, socklen_t
     if (endpoint.empty() || endpoint.size() >= sizeof addr->sun_path) return BAD_VALUE;
     std::memcpy(addr->sun_path, endpoint.data(), endpoint.size());
     if (endpoint[0] == '@') addr->sun_path[0] = '\0';
-    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + endpoint.size() +
-                                  (endpoint[0] == '@' ? 0 : 1));
+    *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + endpoint.size() + (endpoint[0] == '@' ? 0 : 1));
     return OK;
 }
 
@@ -277,8 +275,7 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     return callBinder(code, data, reply, flags, -1);
 }
 
-status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
-                                  int timeoutMs) {
+status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags, int timeoutMs) {
     if (reply) reply->freeData();
     if (data.dataSize() > MAX_TRANSACTION_SIZE) return TOO_LARGE;
     // One limit for the whole call: connecting, sending and the answer.
@@ -296,8 +293,7 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
     request.flags = flags;
     request.size = static_cast<uint32_t>(data.dataSize());
     bool nothingSent = true;
-    status = writeFrame(fd.get(), request, data.data(), data.dataSize(), &nothingSent,
-                        deadline.remainingMs());
+    status = writeFrame(fd.get(), request, data.data(), data.dataSize(), &nothingSent, deadline.remainingMs());
     if (status == DEAD_OBJECT && reused && nothingSent) {
         // The peer of an idle connection has gone; whoever listens at the
         // address now has seen nothing of this call, so it is safe to send
@@ -305,8 +301,7 @@ status_t RemoteBinder::callBinder(uint32_t code, const Parcel& data, Parcel* rep
         fd.reset();
         status = connectTo(endpoint_, &fd, deadline.remainingMs());
         if (status != OK) return status;
-        status = writeFrame(fd.get(), request, data.data(), data.dataSize(), nullptr,
-                            deadline.remainingMs());
+        status = writeFrame(fd.get(), request, data.data(), data.dataSize(), nullptr, deadline.remainingMs());
     }
     if (status != OK) return status;
     if (flags & FLAG_ONEWAY) {
@@ -393,15 +388,13 @@ bool stillRunning(int pidfd) {
     return ready == 0;  // a pidfd turns readable when its process ends
 }
 
-status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* endpoint,
-                                 uint32_t* handle) {
+status_t Transport::exportObject(const sp<LocalBinder>& object, std::string* endpoint, uint32_t* handle) {
     State& s = state();
     std::lock_guard guard(s.lock);
     if (s.endpoint.empty()) {
         std::random_device random;
         char name[64];
-        std::snprintf(name, sizeof name, "@velmora-%d-%08x%08x", static_cast<int>(::getpid()),
-                      random(), random());
+        std::snprintf(name, sizeof name, "@velmora-%d-%08x%08x", static_cast<int>(::getpid()), random(), random());
         const status_t status = startListener(name, nullptr);
         if (status != OK) return status;
         s.endpoint = name;
@@ -434,9 +427,8 @@ status_t Transport::listenAt(const std::string& path, const sp<LocalBinder>& con
     return startListener(path, context);
 }
 
-void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
-                         const sp<LocalBinder>& context, const PeerIdentity* caller,
-                         FrameHeader* replyHeader, Parcel* reply) {
+void Transport::dispatch(const FrameHeader& header, const uint8_t* payload, const sp<LocalBinder>& context,
+                         const PeerIdentity* caller, FrameHeader* replyHeader, Parcel* reply) {
     sp<LocalBinder> target;
     if (header.target == CONTEXT_HANDLE) {
         target = context;
@@ -468,8 +460,7 @@ void Transport::dispatch(const FrameHeader& header, const uint8_t* payload,
     replyHeader->size = static_cast<uint32_t>(reply->dataSize());
 }
 
-UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status, bool* reused,
-                                   int timeoutMs) {
+UniqueFd Transport::takeConnection(const std::string& endpoint, status_t* status, bool* reused, int timeoutMs) {
     State& s = state();
     {
         std::lock_guard guard(s.lock);

@@ -129,8 +129,8 @@ private:
 // Sends one frame; DEAD_OBJECT when the peer has gone, TIMED_OUT when it
 // has not taken the frame within timeoutMs (-1 waits for ever). *nothingSent
 // (when given) tells whether the failure came before any byte left.
-status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len,
-                    bool* nothingSent = nullptr, int timeoutMs = -1);
+status_t writeFrame(int fd, const FrameHeader& header, const uint8_t* payload, size_t len, bool* nothingSent = nullptr,
+                    int timeoutMs = -1);
 
 // An endpoint "@name" is an abstract socket, anything else a filesystem
 // path. BAD_VALUE for one that is empty or too long for an address.
@@ -175,13 +175,10 @@ status_t serve(UniqueFd listener, const sp<LocalBinder>& context);
 // A reference to an object in another process.
 class RemoteBinder : public IBinder {
 public:
-    RemoteBinder(std::string endpoint, uint32_t handle)
-        : endpoint_(std::move(endpoint)), handle_(handle) {}
-    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply,
-                        uint32_t flags = 0) override;
+    RemoteBinder(std::string endpoint, uint32_t handle) : endpoint_(std::move(endpoint)), handle_(handle) {}
+    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0) override;
     // The same, giving up with TIMED_OUT after timeoutMs.
-    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags,
-                        int timeoutMs);
+    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags, int timeoutMs);
     const std::string& endpoint() const { return endpoint_; }
     uint32_t handle() const { return handle_; }
 
@@ -215,8 +212,7 @@ public:
     // tells whether the connection has served calls before: its peer may
     // have gone since (a daemon restarted at the same address). A new
     // connection waits at most timeoutMs (see connectTo).
-    UniqueFd takeConnection(const std::string& endpoint, status_t* status, bool* reused,
-                            int timeoutMs = -1);
+    UniqueFd takeConnection(const std::string& endpoint, status_t* status, bool* reused, int timeoutMs = -1);
     void returnConnection(const std::string& endpoint, UniqueFd fd);
 
 private:

@@ -40,8 +40,8 @@ public:
                 read_ = nl + 1;
                 if (lines_.back() == line) return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (!open || left.count() <= 0) return false;
             open = process_.pump(left);
         }
@@ -69,7 +69,7 @@ private:
     }
 
     testsupport::Process process_;
-    size_t read_ = 0; // how much of the output has been split into lines
+    size_t read_ = 0;  // how much of the output has been split into lines
     std::vector<std::string> lines_;
 };
 

@@ -41,8 +41,7 @@ TEST(FrameReaderTest, ReadsFramesThatArriveTogetherApartOrInPieces) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
     ipc::UniqueFd writer(pair[0]), reader(pair[1]);
     const auto send = [&](const std::vector<uint8_t>& bytes, size_t from, size_t to) {
-        ASSERT_EQ(::send(writer.get(), bytes.data() + from, to - from, MSG_NOSIGNAL),
-                  static_cast<ssize_t>(to - from));
+        ASSERT_EQ(::send(writer.get(), bytes.data() + from, to - from, MSG_NOSIGNAL), static_cast<ssize_t>(to - from));
     };
 
     // Three frames in one go, the middle one larger than the first buffer.

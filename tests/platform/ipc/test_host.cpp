@@ -66,8 +66,8 @@ int runClient(int calls) {
         data.writeInt32(i);
         data.writeString16(String16(text.c_str()));
         if (echo->callBinder(IBinder::FIRST_CALL_TRANSACTION, data, &reply) != OK) return 4;
-        if (reply.readInt32() != pid || reply.readInt32() != i ||
-            reply.readString16() != String16(text.c_str()) || reply.dataAvail() != 0) {
+        if (reply.readInt32() != pid || reply.readInt32() != i || reply.readString16() != String16(text.c_str()) ||
+            reply.dataAvail() != 0) {
             aerr << "mismatch in call " << i << endl;
             return 5;
         }

@@ -43,7 +43,7 @@ struct ServiceRun {
 // Runs the service tool against the manager at managerPath; killed if it
 // is still running after the time limit.
 ServiceRun runService(const std::vector<std::string>& words, const std::string& managerPath,
-               std::chrono::milliseconds limit = 20s) {
+                      std::chrono::milliseconds limit = 20s) {
     std::vector<std::string> argv{SERVICE_BIN};
     argv.insert(argv.end(), words.begin(), words.end());
     testsupport::Command command(argv);
@@ -68,8 +68,7 @@ void writeReference(Parcel& parcel, uint32_t handle, const std::string& endpoint
 }
 
 // Registers name for (endpoint, handle) from this process, on the wire.
-status_t addRaw(const std::string& managerPath, const String16& name, const std::string& endpoint,
-                uint32_t handle) {
+status_t addRaw(const std::string& managerPath, const String16& name, const std::string& endpoint, uint32_t handle) {
     Parcel data, reply;
     data.writeInterfaceToken(String16(IServiceManager::INTERFACE_NAME));
     data.writeString16(name);
@@ -310,7 +309,7 @@ TEST_F(ServiceManagerTest, WithFewTasksToSpareItGoesOnServing) {
     if (manager.empty()) GTEST_SKIP() << why;
     // LeakSanitizer's exit-time thread would not start under the limit.
     std::vector<std::string> command{"setpriv", "--reuid=61234", "--regid=61234", "--clear-groups",
-                                     "prlimit",  "--nproc=6:6",   "env",           "ASAN_OPTIONS=detect_leaks=0"};
+                                     "prlimit", "--nproc=6:6",   "env",           "ASAN_OPTIONS=detect_leaks=0"};
     for (std::string& word : manager) command.push_back(std::move(word));
     Child tight(command);
     ASSERT_TRUE(eventually([&] { return serviceManagerAt(path.c_str()) != nullptr; }));

@@ -153,8 +153,9 @@ TEST(ParcelPrintTest, RendersSizeWordsAndCharacters) {
     p.writeInt32(7);
     p.writeString16(String16("hi"));
     p.writeStrongBinder(nullptr);
-    EXPECT_EQ(printed(p), "Parcel(size=20: 00000007 00000002 00690068 00000000 00000000 "
-                          "'........h.i.........')");
+    EXPECT_EQ(printed(p),
+              "Parcel(size=20: 00000007 00000002 00690068 00000000 00000000 "
+              "'........h.i.........')");
     p.freeData();
     p.writeInt32(-1);
     p.writeInt32(0x41424344);

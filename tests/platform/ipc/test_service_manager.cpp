@@ -70,8 +70,8 @@ TEST(NoServiceManagerTest, DefaultServiceManagerIsNullWhenNoneAnswers) {
 TEST_F(ServiceManagerTest, ListsDemoServicesWithTheirInterfaceNames) {
     EXPECT_TRUE(sm->registeredNames().isEmpty());
     auto demo = startDemo({"-n", "3"});
-    const std::vector<std::string> expected{
-        "echo", "failing", "no-interface", "caf\xc3\xa9-\xf0\x9f\x98\x80", "refusing", "gen-0", "gen-1", "gen-2"};
+    const std::vector<std::string> expected{"echo",     "failing", "no-interface", "caf\xc3\xa9-\xf0\x9f\x98\x80",
+                                            "refusing", "gen-0",   "gen-1",        "gen-2"};
     EXPECT_EQ(namesOf(*sm), expected);
 
     EXPECT_EQ(interfaceOf(sm->lookUpByName(String16("echo"))), String16("velmora.demo.IEcho"));
@@ -132,8 +132,7 @@ TEST_F(ServiceManagerTest, EchoAndErrorServicesAnswerAsDocumented) {
 
     const sp<IBinder> failing = sm->lookUpByName(String16("failing"));
     ASSERT_TRUE(failing);
-    for (uint32_t code : {0u, 1u, 0xffffffffu})
-        EXPECT_EQ(failing->callBinder(code, data, &reply), INVALID_OPERATION);
+    for (uint32_t code : {0u, 1u, 0xffffffffu}) EXPECT_EQ(failing->callBinder(code, data, &reply), INVALID_OPERATION);
     EXPECT_EQ(sm->lookUpByName(String16("refusing"))->callBinder(1, data, &reply), OK);
 }
 
@@ -285,8 +284,7 @@ TEST_F(ServiceManagerTest, HostDyingMidCallGivesDeadObject) {
 bool peerHangsUpAfter(const std::string& endpoint, const std::vector<uint8_t>& bytes) {
     ipc::UniqueFd fd;
     if (ipc::connectTo(endpoint, &fd) != OK) return false;
-    if (send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
-        return false;
+    if (send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) return false;
     pollfd p{fd.get(), POLLIN, 0};
     if (poll(&p, 1, 10000) != 1) return false;
     char byte;

@@ -58,8 +58,8 @@ std::string readFor(int fd, int timeoutMs) {
     std::string got;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) return got;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;

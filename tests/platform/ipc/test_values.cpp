@@ -14,12 +14,12 @@ std::u16string units(const String16& s) { return std::u16string(s.view()); }
 
 TEST(String16Test, DecodesUtf8OfEveryLength) {
     EXPECT_EQ(units(String16("abc")), u"abc");
-    EXPECT_EQ(units(String16("\xc3\xa9")), u"\u00e9");          // 2 bytes
-    EXPECT_EQ(units(String16("\xe2\x9c\x93")), u"\u2713");      // 3 bytes
-    const String16 emoji("\xf0\x9f\x98\x80");                    // 4 bytes, outside the BMP
+    EXPECT_EQ(units(String16("\xc3\xa9")), u"\u00e9");      // 2 bytes
+    EXPECT_EQ(units(String16("\xe2\x9c\x93")), u"\u2713");  // 3 bytes
+    const String16 emoji("\xf0\x9f\x98\x80");               // 4 bytes, outside the BMP
     EXPECT_EQ(emoji.size(), 2u);
     EXPECT_EQ(units(emoji), u"\xD83D\xDE00");
-    EXPECT_EQ(String16("\xf4\x8f\xbf\xbf").size(), 2u);          // U+10FFFF
+    EXPECT_EQ(String16("\xf4\x8f\xbf\xbf").size(), 2u);  // U+10FFFF
     EXPECT_EQ(String16("").size(), 0u);
     EXPECT_EQ(String16(static_cast<const char*>(nullptr)).size(), 0u);
     EXPECT_EQ(emoji.c_str()[2], u'\0');
@@ -30,13 +30,17 @@ TEST(String16Test, EachInvalidByteBecomesOneReplacementCharacter) {
         const char* utf8;
         std::u16string expected;
     } cases[] = {
-        {"a\xff" "b", u"a\uFFFDb"},                       // never valid
-        {"\x80", u"\uFFFD"},                              // lone continuation
-        {"\xc3", u"\uFFFD"},                              // truncated at the end
-        {"\xe2\x82" "A", u"\uFFFD\uFFFDA"},               // truncated in the middle
-        {"\xc0\xaf", u"\uFFFD\uFFFD"},                    // overlong '/'
-        {"\xe0\x80\xaf", u"\uFFFD\uFFFD\uFFFD"},          // overlong, 3 bytes
-        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},          // encoded surrogate
+        {"a\xff"
+         "b",
+         u"a\uFFFDb"},        // never valid
+        {"\x80", u"\uFFFD"},  // lone continuation
+        {"\xc3", u"\uFFFD"},  // truncated at the end
+        {"\xe2\x82"
+         "A",
+         u"\uFFFD\uFFFDA"},                                 // truncated in the middle
+        {"\xc0\xaf", u"\uFFFD\uFFFD"},                      // overlong '/'
+        {"\xe0\x80\xaf", u"\uFFFD\uFFFD\uFFFD"},            // overlong, 3 bytes
+        {"\xed\xa0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
         {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
         {"\xf5\x80", u"\uFFFD\uFFFD"},
         {"\xc3\xa9\xc3", u"\u00e9\uFFFD"},
@@ -59,7 +63,9 @@ TEST(String8Test, EncodesUtf16AndReplacesUnpairedSurrogates) {
     const char* text = "caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80";
     EXPECT_STREQ(String8(String16(text)).c_str(), text);
     const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00};
-    EXPECT_STREQ(String8(String16(lone, 4)).c_str(), "a\xef\xbf\xbd" "b\xef\xbf\xbd");
+    EXPECT_STREQ(String8(String16(lone, 4)).c_str(),
+                 "a\xef\xbf\xbd"
+                 "b\xef\xbf\xbd");
     String8 built;
     built.append("ab").append(static_cast<const char*>(nullptr)).append("c");
     EXPECT_STREQ(built.c_str(), "abc");
@@ -113,8 +119,8 @@ TEST(RefBaseTest, LastStrongPointerDeletesTheObject) {
 TEST(TextOutputTest, WritesTextNumbersAndLineEnds) {
     StringTextOutput out;
     out << "Found " << 3u << " services:" << endl;
-    out << -7 << ' ' << 4294967295u << ' ' << static_cast<const char*>(nullptr) << String8("x")
-        << String16("\xc3\xa9") << endl;
+    out << -7 << ' ' << 4294967295u << ' ' << static_cast<const char*>(nullptr) << String8("x") << String16("\xc3\xa9")
+        << endl;
     EXPECT_EQ(out.str(), "Found 3 services:\n-7 4294967295 x\xc3\xa9\n");
 }
 

@@ -21,8 +21,11 @@ int main(int argc, char** argv) {
     if (!std::strcmp(what, "interleave")) {
         aout << "out ";
         aerr << "err" << endl;
-        aout << 1u << "\t" << "name" << ": [";
-        aout << "iface" << "]" << endl;
+        aout << 1u << "\t"
+             << "name"
+             << ": [";
+        aout << "iface"
+             << "]" << endl;
         aout << "two\nlines\nand a half";
         aerr << "late" << endl;
         aout << "unended";

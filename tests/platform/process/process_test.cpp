@@ -21,14 +21,10 @@ namespace {
 
 using namespace velmora::proc;
 
-Command shell(const std::string &script)
-{
-    return Command({"sh", "-c", script});
-}
+Command shell(const std::string& script) { return Command({"sh", "-c", script}); }
 
 // Both waits reap what the child's end says, whichever way it ended.
-TEST(Process, WaitReportsHowTheChildEnded)
-{
+TEST(Process, WaitReportsHowTheChildEnded) {
     const struct {
         std::string script;
         Exit exit;
@@ -38,7 +34,7 @@ TEST(Process, WaitReportsHowTheChildEnded)
         {"kill -KILL $$", killedBy(SIGKILL)},
         {"kill -SEGV $$", killedBy(SIGSEGV)},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.script);
         Process bounded(shell(c.script));
         EXPECT_EQ(bounded.wait(2min), c.exit);
@@ -48,12 +44,11 @@ TEST(Process, WaitReportsHowTheChildEnded)
     }
 }
 
-TEST(Process, OutputGoesWhereTheCommandSays)
-{
+TEST(Process, OutputGoesWhereTheCommandSays) {
     TempDir tmp("process-test");
     const std::string script = "echo out; echo err >&2";
     const struct {
-        const char *name;
+        const char* name;
         Stream out, err;
         std::string wantOut, wantErr;
     } cases[] = {
@@ -62,7 +57,7 @@ TEST(Process, OutputGoesWhereTheCommandSays)
         {"err with out", Stream::pipe(), Stream::sameAsStdout(), "out\nerr\n", "out\nerr\n"},
         {"nowhere", Stream::null(), Stream::null(), "", ""},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Command command = shell(script);
         command.out = c.out;
@@ -83,8 +78,7 @@ TEST(Process, OutputGoesWhereTheCommandSays)
     EXPECT_EQ(readFile(tmp.file("out")), "again\nagain\n");
 }
 
-TEST(Process, TheEnvironmentIsTheCommands)
-{
+TEST(Process, TheEnvironmentIsTheCommands) {
     Command command = shell("echo \"[$VELMORA_PROCESS_TEST]\"");
     command.out = Stream::pipe();
     setenv("VELMORA_PROCESS_TEST", "inherited", 1);
@@ -102,8 +96,7 @@ TEST(Process, TheEnvironmentIsTheCommands)
 }
 
 // A child that outlives its deadline is killed and reaped, not waited for.
-TEST(Process, DeadlinesEndTheWait)
-{
+TEST(Process, DeadlinesEndTheWait) {
     Process sleeper(Command({"sleep", "600"}));
     EXPECT_EQ(sleeper.wait(100ms), std::nullopt);
     EXPECT_EQ(sleeper.stop(), killedBy(SIGTERM));
@@ -123,8 +116,7 @@ TEST(Process, DeadlinesEndTheWait)
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST(Process, AProgramThatCannotStartThrowsItsReason)
-{
+TEST(Process, AProgramThatCannotStartThrowsItsReason) {
     TempDir tmp("process-test");
     const std::string plain = tmp.file("plain");
     Command touch({"sh", "-c", "printf 'no program\\n' >" + plain + " && chmod +x " + plain});
@@ -132,7 +124,7 @@ TEST(Process, AProgramThatCannotStartThrowsItsReason)
     Command badOutput = shell("true");
     badOutput.out = Stream::file(tmp.file("missing/out"));
     const struct {
-        const char *name;
+        const char* name;
         Command command;
         int error;
     } cases[] = {
@@ -142,7 +134,7 @@ TEST(Process, AProgramThatCannotStartThrowsItsReason)
         {"a directory", Command({tmp.path().string()}), EACCES},
         {"output unopenable", badOutput, ENOENT},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         try {
             Process process(c.command);
@@ -151,16 +143,15 @@ TEST(Process, AProgramThatCannotStartThrowsItsReason)
                 EXPECT_EQ(process.wait(), exitedWith(127));
             else
                 ADD_FAILURE() << "started, pid " << process.pid();
-        } catch (const std::system_error &e) {
+        } catch (const std::system_error& e) {
             EXPECT_EQ(e.code().value(), c.error) << e.what();
         }
     }
 }
 
-TEST(TempDir, IsPrivateAndLeavesNothingBehind)
-{
+TEST(TempDir, IsPrivateAndLeavesNothingBehind) {
     TempDir outer("process-test");
-    const char *saved = getenv("TMPDIR");
+    const char* saved = getenv("TMPDIR");
     const std::string savedValue = saved ? saved : "";
     setenv("TMPDIR", outer.path().c_str(), 1);
     std::filesystem::path inner;
@@ -182,7 +173,7 @@ TEST(TempDir, IsPrivateAndLeavesNothingBehind)
     try {
         TempDir none("name");
         ADD_FAILURE() << "made " << none.path();
-    } catch (const std::system_error &e) {
+    } catch (const std::system_error& e) {
         EXPECT_EQ(e.code().value(), ENOENT) << e.what();
     }
     if (saved)
@@ -191,4 +182,4 @@ TEST(TempDir, IsPrivateAndLeavesNothingBehind)
         unsetenv("TMPDIR");
 }
 
-} // namespace
+}  // namespace

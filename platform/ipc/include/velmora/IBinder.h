@@ -36,8 +36,7 @@ public:
     // position is 0. Returns the object's status, or a transport failure:
     // DEAD_OBJECT (host gone, also mid-call), TOO_LARGE (data or reply over
     // MAX_TRANSACTION_SIZE), BAD_PARCEL (malformed answer).
-    virtual status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply,
-                                uint32_t flags = 0) = 0;
+    virtual status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0) = 0;
 
     // The object itself when it lives in this process, otherwise null.
     virtual LocalBinder* localBinder() { return nullptr; }
@@ -51,8 +50,7 @@ public:
     const String16& interfaceName() const { return interfaceName_; }
 
     // Calls onTransact directly, with the same size limit as a remote call.
-    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply,
-                        uint32_t flags = 0) override;
+    status_t callBinder(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags = 0) override;
     LocalBinder* localBinder() override { return this; }
 
 protected:
@@ -60,8 +58,7 @@ protected:
     // Answers INTERFACE_TRANSACTION with the interface name and everything
     // else with UNKNOWN_TRANSACTION. May be called from several threads at
     // once; data's read position is 0.
-    virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply,
-                                uint32_t flags);
+    virtual status_t onTransact(uint32_t code, const Parcel& data, Parcel* reply, uint32_t flags);
 
 private:
     String16 interfaceName_;

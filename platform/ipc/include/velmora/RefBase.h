@@ -33,14 +33,18 @@ class sp {
 public:
     sp() = default;
     sp(std::nullptr_t) {}
-    sp(T* other) : ptr_(other) { if (ptr_) ptr_->incStrong(); }
+    sp(T* other) : ptr_(other) {
+        if (ptr_) ptr_->incStrong();
+    }
     sp(const sp& other) : sp(other.ptr_) {}
     sp(sp&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     template <typename U>
     sp(const sp<U>& other) : sp(other.get()) {}
     template <typename U>
     sp(sp<U>&& other) noexcept : ptr_(other.release()) {}
-    ~sp() { if (ptr_) ptr_->decStrong(); }
+    ~sp() {
+        if (ptr_) ptr_->decStrong();
+    }
 
     sp& operator=(sp other) noexcept {
         std::swap(ptr_, other.ptr_);
@@ -48,7 +52,9 @@ public:
     }
 
     template <typename... Args>
-    static sp make(Args&&... args) { return sp(new T(std::forward<Args>(args)...)); }
+    static sp make(Args&&... args) {
+        return sp(new T(std::forward<Args>(args)...));
+    }
 
     T* get() const { return ptr_; }
     T* operator->() const { return ptr_; }
@@ -61,7 +67,9 @@ public:
     T* release() { return std::exchange(ptr_, nullptr); }
 
     template <typename U>
-    bool operator==(const sp<U>& other) const { return ptr_ == other.get(); }
+    bool operator==(const sp<U>& other) const {
+        return ptr_ == other.get();
+    }
     bool operator==(std::nullptr_t) const { return ptr_ == nullptr; }
 
 private:

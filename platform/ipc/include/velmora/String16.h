@@ -32,7 +32,10 @@ public:
     std::u16string_view view() const { return units_; }
     char16_t operator[](size_t i) const { return units_[i]; }
 
-    String16& append(const String16& other) { units_ += other.units_; return *this; }
+    String16& append(const String16& other) {
+        units_ += other.units_;
+        return *this;
+    }
 
     bool operator==(const String16& other) const = default;
     auto operator<=>(const String16& other) const = default;

@@ -18,9 +18,18 @@ public:
     // Encodes as UTF-8; an unpaired surrogate becomes U+FFFD.
     explicit String8(const String16& utf16);
 
-    String8& append(const char* text) { if (text) text_ += text; return *this; }
-    String8& append(const char* text, size_t len) { text_.append(text, len); return *this; }
-    String8& append(const String8& other) { text_ += other.text_; return *this; }
+    String8& append(const char* text) {
+        if (text) text_ += text;
+        return *this;
+    }
+    String8& append(const char* text, size_t len) {
+        text_.append(text, len);
+        return *this;
+    }
+    String8& append(const String8& other) {
+        text_ += other.text_;
+        return *this;
+    }
 
     size_t size() const { return text_.size(); }
     size_t length() const { return text_.size(); }

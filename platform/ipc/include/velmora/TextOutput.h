@@ -41,9 +41,7 @@ extern TextOutput& aerr;
 // Writes one "\n".
 TextOutput& endl(TextOutput& out);
 
-inline TextOutput& operator<<(TextOutput& out, TextOutput& (*manip)(TextOutput&)) {
-    return manip(out);
-}
+inline TextOutput& operator<<(TextOutput& out, TextOutput& (*manip)(TextOutput&)) { return manip(out); }
 
 // The bytes of a terminated string (its strlen); a null pointer writes nothing.
 TextOutput& operator<<(TextOutput& out, const char* text);

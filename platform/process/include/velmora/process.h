@@ -21,21 +21,21 @@ using namespace std::chrono_literals;
 
 // How a child ended.
 struct Exit {
-    bool exited = false; // else killed by a signal
-    int code = -1;       // exit status, or the signal number
-    bool operator==(const Exit &) const = default;
+    bool exited = false;  // else killed by a signal
+    int code = -1;        // exit status, or the signal number
+    bool operator==(const Exit&) const = default;
     // As a shell reports it: the exit status, or 128 + the signal.
     int shellStatus() const { return exited ? code : 128 + code; }
 };
 Exit exitedWith(int code);
 Exit killedBy(int signal);
-std::string describe(const Exit &exit);
+std::string describe(const Exit& exit);
 
 // Where one of a child's standard streams goes.
 struct Stream {
     enum class Kind { inherit, null, pipe, file, append, sameAsStdout };
     Kind kind = Kind::inherit;
-    std::string path; // for file and append
+    std::string path;  // for file and append
 
     static Stream inherit() { return {}; }
     static Stream null() { return {Kind::null, {}}; }
@@ -51,34 +51,34 @@ struct Command {
     explicit Command(std::vector<std::string> words) : argv(std::move(words)) {}
 
     std::vector<std::string> argv;
-    std::string program; // the file to run, looked up in PATH without a '/'; empty: argv[0]
+    std::string program;  // the file to run, looked up in PATH without a '/'; empty: argv[0]
     // NAME=value entries; none: this process's environment at the start.
     std::optional<std::vector<std::string>> env;
-    Stream in = Stream::null(); // inherit, null or file
+    Stream in = Stream::null();  // inherit, null or file
     Stream out = Stream::inherit();
     Stream err = Stream::inherit();
-    bool closeOtherFds = false; // only 0, 1 and 2 open in the child, as from a shell
+    bool closeOtherFds = false;  // only 0, 1 and 2 open in the child, as from a shell
 };
 
 // This process's environment without the variables `drop` picks by name.
-std::vector<std::string> environment(const std::function<bool(std::string_view name)> &drop = {});
+std::vector<std::string> environment(const std::function<bool(std::string_view name)>& drop = {});
 
 // The whole file; empty when it cannot be read.
-std::string readFile(const std::filesystem::path &path);
+std::string readFile(const std::filesystem::path& path);
 
 // A running child. Killed (SIGKILL) and reaped on destruction if still
 // there; its pipes are closed. One still running when the program calls
 // exit() gets SIGTERM.
 class Process {
-  public:
+public:
     // Throws std::system_error, with the reason's errno, when the program
     // cannot be started: not found, not executable, a stream's file not
     // opened. Under qemu-user, whose spawn is a plain fork, such a child
     // exits with status 127 instead.
-    explicit Process(const Command &command);
+    explicit Process(const Command& command);
     ~Process();
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return x_pid; }
     // Sends a signal unless the child has already been reaped.
@@ -107,24 +107,24 @@ class Process {
     std::string err() const { return captured(x_err); }
     // Waits until standard output (or error) holds the text; false at the
     // timeout or when a piped stream ends without it.
-    bool waitForOutput(const std::string &text, std::chrono::milliseconds timeout = 5s, bool onStderr = false);
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 5s, bool onStderr = false);
 
     // Resources the child used, once it has been reaped.
-    const rusage &usage() const { return x_usage; }
+    const rusage& usage() const { return x_usage; }
     // The VmRSS of the running child, in KiB; -1 if unknown.
     long residentKiB() const;
 
-  private:
+private:
     struct Output {
         Stream stream;
-        int fd = -1; // read end of the pipe while open
+        int fd = -1;  // read end of the pipe while open
         std::string text;
     };
-    std::string captured(const Output &output) const;
+    std::string captured(const Output& output) const;
     bool reap(int options);
 
     pid_t x_pid = -1;
-    int x_pidfd = -1; // readable once the child has ended; -1 where the kernel has none
+    int x_pidfd = -1;  // readable once the child has ended; -1 where the kernel has none
     std::optional<Exit> x_exit;
     rusage x_usage{};
     Output x_out;
@@ -132,4 +132,4 @@ class Process {
     bool x_killedAtDeadline = false;
 };
 
-} // namespace velmora::proc
+}  // namespace velmora::proc

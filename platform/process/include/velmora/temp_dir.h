@@ -9,19 +9,19 @@ namespace velmora::proc {
 // A fresh directory $TMPDIR/PREFIX.XXXXXX (/tmp without TMPDIR), removed with
 // all it holds when it goes out of scope.
 class TempDir {
-  public:
+public:
     // Throws std::system_error, with mkdtemp's errno, when none can be made.
-    explicit TempDir(const std::string &prefix = "velmora-test");
+    explicit TempDir(const std::string& prefix = "velmora-test");
     ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
 
-    const std::filesystem::path &path() const { return x_path; }
+    const std::filesystem::path& path() const { return x_path; }
     // The path of an entry in the directory.
-    std::string file(const std::string &name) const { return (x_path / name).string(); }
+    std::string file(const std::string& name) const { return (x_path / name).string(); }
 
-  private:
+private:
     std::filesystem::path x_path;
 };
 
-} // namespace velmora::proc
+}  // namespace velmora::proc

@@ -37,8 +37,7 @@ ipc::UniqueFd streamOf(const uint8_t* data, size_t size) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) return ipc::UniqueFd();
     ipc::UniqueFd writer(pair[0]);
     ipc::UniqueFd reader(pair[1]);
-    if (size > 0 && send(writer.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size))
-        return ipc::UniqueFd();
+    if (size > 0 && send(writer.get(), data, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return ipc::UniqueFd();
     return reader;  // closing writer marks the end of the stream
 }
 

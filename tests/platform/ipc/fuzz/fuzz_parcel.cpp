@@ -18,22 +18,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (size_t i = 0; i < ops; ++i) {
         switch (op[i] % 7) {
-            case 0: parcel.readInt32(); break;
-            case 1: parcel.readString16(); break;
-            case 2: {
-                std::optional<String16> text;
-                parcel.readNullableString16(&text);
-                break;
-            }
-            case 3: parcel.readStrongBinder(); break;
-            case 4: parcel.enforceInterface(String16("velmora.demo.IEcho")); break;
-            case 5: parcel.setDataPosition(op[i] / 7 * 4); break;
-            case 6: {
-                Parcel copy;
-                copy.appendFrom(parcel, parcel.dataPosition(), parcel.dataAvail());
-                copy.readString16();
-                break;
-            }
+        case 0:
+            parcel.readInt32();
+            break;
+        case 1:
+            parcel.readString16();
+            break;
+        case 2: {
+            std::optional<String16> text;
+            parcel.readNullableString16(&text);
+            break;
+        }
+        case 3:
+            parcel.readStrongBinder();
+            break;
+        case 4:
+            parcel.enforceInterface(String16("velmora.demo.IEcho"));
+            break;
+        case 5:
+            parcel.setDataPosition(op[i] / 7 * 4);
+            break;
+        case 6: {
+            Parcel copy;
+            copy.appendFrom(parcel, parcel.dataPosition(), parcel.dataAvail());
+            copy.readString16();
+            break;
+        }
         }
     }
     StringTextOutput out;

@@ -77,9 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         static constexpr uint32_t codes[] = {ipc::SM_LOOK_UP, ipc::SM_LIST, ipc::SM_ADD,
                                              IBinder::INTERFACE_TRANSACTION};
         const uint32_t code = codes[op & 3];
-        const ipc::PeerIdentity* caller = (op & 0x04)   ? ((op & 0x08) ? &ended : &other)
-                                          : (op & 0x08) ? nullptr
-                                                        : &self;
+        const ipc::PeerIdentity* caller = (op & 0x04) ? ((op & 0x08) ? &ended : &other) : (op & 0x08) ? nullptr : &self;
         Parcel parcel;
         if (op & 0x10) {
             parcel.setData(body, len);

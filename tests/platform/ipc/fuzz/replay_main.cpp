@@ -44,9 +44,9 @@ std::vector<std::vector<uint8_t>> seeds() {
     frames.insert(frames.end(), second.begin(), second.end());
     // Records for the registry: registrations of this process's object, a
     // look-up and a list, as the process itself and as another.
-    const std::vector<uint8_t> records{0xC2, 2, 'e', 0, 'c', 0, 'h', 0, 'o', 0, 0x00, 2, 'e', 0, 'c', 0,
-                                       'h', 0, 'o', 0, 0xC6, 1, 'e', 0, 'c', 0, 0x01, 1, 0, 0, 0, 0,
-                                       0x12, 1, 1, 0, 0, 0};
+    const std::vector<uint8_t> records{0xC2, 2,   'e', 0,   'c', 0,   'h',  0,    'o', 0,   0x00, 2,   'e',
+                                       0,    'c', 0,   'h', 0,   'o', 0,    0xC6, 1,   'e', 0,    'c', 0,
+                                       0x01, 1,   0,   0,   0,   0,   0x12, 1,    1,   0,   0,    0};
     return {asParcel, frames, records, {}};
 }
 
