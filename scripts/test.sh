@@ -42,6 +42,7 @@ suite() {
   scripts/build.sh "$dir" "$@" && (cd "$dir" && ctest --output-on-failure --timeout "$timeout")
 }
 
+stage format bash scripts/test.d/format.sh
 stage "native suite" suite build 600
 stage "sanitizer suite" suite build-asan 900 -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
 stage "clang release" bash scripts/test.d/clang-release.sh
