@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace testsupport {
 class Process;
-class TempDir;
 }  // namespace testsupport
 
 namespace fbtest {

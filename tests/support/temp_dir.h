@@ -5,10 +5,6 @@
 
 namespace testsupport {
 
-// A class of its own rather than an alias, so that it can be declared ahead.
-class TempDir : public velmora::proc::TempDir {
-public:
-    using velmora::proc::TempDir::TempDir;
-};
+using velmora::proc::TempDir;
 
 }  // namespace testsupport
