@@ -135,7 +135,9 @@ Outcome RefreshRun::stopAfterFlips(size_t flips, size_t* flipsBefore, std::chron
 std::vector<std::string> RefreshRun::logLines() const {
     std::ifstream in(env_.at("FBEMU_LOG"));
     std::vector<std::string> result;
-    for (std::string line; std::getline(in, line);) result.push_back(line);
+    // A line without its line feed is one the device was still writing: a
+    // SIGTERM cuts a write that crosses a page of the file short.
+    for (std::string line; std::getline(in, line) && !in.eof();) result.push_back(line);
     return result;
 }
 

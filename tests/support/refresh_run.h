@@ -64,6 +64,7 @@ public:
     // the signal was sent in *flipsBefore.
     Outcome stopAfterFlips(size_t flips, size_t* flipsBefore, std::chrono::seconds timeout = std::chrono::seconds(20));
 
+    // The device log's complete lines, in order.
     std::vector<std::string> logLines() const;
     std::string memory() const;  // the device memory file as it stands
     const std::string& dir() const { return dir_; }
